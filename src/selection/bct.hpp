@@ -1,0 +1,15 @@
+#pragma once
+
+#include "selection/selected_tree.hpp"
+#include "trie/count_trie.hpp"
+
+namespace tesk {
+
+// Maximum a posteriori tree under the Bayesian context-tree prior with leaf weight beta,
+// leaves scored by the Krichevsky-Trofimov estimate.
+SplitPlan bct_split_plan(const CountTrie& trie, double beta);
+
+// log Gamma(x) by the Lanczos approximation (g = 7, nine coefficients), reflected below 0.5.
+double ln_gamma(double x);
+
+}  // namespace tesk

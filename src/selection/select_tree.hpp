@@ -1,0 +1,17 @@
+#pragma once
+
+#include "common/error.hpp"
+#include "common/model_config.hpp"
+#include "selection/selected_tree.hpp"
+#include "trie/count_trie.hpp"
+
+namespace tesk {
+
+// Runs the configured selector. bct and bic may add count-free children of split nodes to the
+// trie; peres_shield leaves it unchanged. Fails only with the trie's growth messages.
+MessageOr<SelectedTree> select_tree(CountTrie& trie, const ModelConfig& config);
+
+// Unfolds a plan depth-first from the root, creating the missing children of split nodes.
+MessageOr<SelectedTree> expand_split_plan(CountTrie& trie, const SplitPlan& plan);
+
+}  // namespace tesk

@@ -1,0 +1,81 @@
+#include "trie/count_trie.hpp"
+
+#include <utility>
+
+#include "common/internal_failure.hpp"
+
+namespace tesk {
+
+CountTrie::CountTrie(std::uint64_t alphabet_size, std::uint64_t storage_depth)
+    : alphabet_size_(alphabet_size), storage_depth_(storage_depth) {
+  nodes_.push_back(TrieNode{0, kNoIndex, kNoIndex, kNoIndex, kNoIndex, 0});
+}
+
+CountTrie CountTrie::from_parts(std::vector<TrieNode> nodes, std::vector<ChildLink> links,
+                                std::vector<SymbolCount> counts, std::uint64_t alphabet_size,
+                                std::uint64_t storage_depth, std::uint64_t sample_size) {
+  ensure(!nodes.empty(), "a trie needs its root");
+  CountTrie trie;
+  trie.nodes_ = std::move(nodes);
+  trie.links_ = std::move(links);
+  trie.counts_ = std::move(counts);
+  trie.alphabet_size_ = alphabet_size;
+  trie.storage_depth_ = storage_depth;
+  trie.sample_size_ = sample_size;
+  return trie;
+}
+
+const TrieNode& CountTrie::node(NodeId id) const {
+  ensure(id < nodes_.size(), "node id outside the trie");
+  return nodes_[id];
+}
+
+void CountTrie::add_observation(NodeId node_id, std::uint32_t symbol) {
+  ensure(node_id < nodes_.size(), "node id outside the trie");
+  TrieNode& target = nodes_[node_id];
+  ++target.total;
+  for (std::uint32_t entry = target.first_count; entry != kNoIndex; entry = counts_[entry].next) {
+    ensure(entry < counts_.size(), "count entry outside the trie");
+    if (counts_[entry].symbol == symbol) {
+      ++counts_[entry].count;
+      return;
+    }
+  }
+  ensure(counts_.size() < kNoIndex, "count entry index space exhausted");
+  counts_.push_back(SymbolCount{1, symbol, target.first_count});
+  target.first_count = static_cast<std::uint32_t>(counts_.size() - 1);
+}
+
+NodeId CountTrie::find_child(NodeId node_id, std::uint64_t symbol) const {
+  const TrieNode& parent = node(node_id);
+  for (std::uint32_t link = parent.first_child; link != kNoIndex; link = links_[link].next) {
+    ensure(link < links_.size(), "child link outside the trie");
+    if (links_[link].symbol == symbol) {
+      return links_[link].child;
+    }
+  }
+  return kNoIndex;
+}
+
+MessageOr<NodeId> CountTrie::get_or_create_child(NodeId parent, std::uint32_t symbol) {
+  const NodeId existing = find_child(parent, symbol);
+  if (existing != kNoIndex) {
+    return existing;
+  }
+  if (nodes_.size() >= kMaxNodeCount) {
+    return fail_message(kNodeLimitMessage);
+  }
+  const std::uint16_t parent_depth = nodes_[parent].depth;
+  if (parent_depth == kMaxNodeDepth) {
+    return fail_message(kDepthOverflowMessage);
+  }
+  const auto child = static_cast<NodeId>(nodes_.size());
+  links_.reserve(links_.size() + 1);  // both appends succeed or neither happens
+  nodes_.push_back(TrieNode{0, parent, kNoIndex, kNoIndex, symbol,
+                            static_cast<std::uint16_t>(parent_depth + 1)});
+  links_.push_back(ChildLink{symbol, child, nodes_[parent].first_child});
+  nodes_[parent].first_child = static_cast<std::uint32_t>(links_.size() - 1);
+  return child;
+}
+
+}  // namespace tesk

@@ -1,0 +1,124 @@
+#pragma once
+// The count trie: every context up to storage_depth that occurs in the training rows, stored
+// backwards from the position it precedes (the root's child for x is the context whose most
+// recent symbol is x). Three flat vectors linked by 32-bit indices; per-node lists are singly
+// linked and a new element always goes to the head of its list.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/error.hpp"
+#include "common/symbols.hpp"
+
+namespace tesk {
+
+using NodeId = std::uint32_t;
+
+inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
+inline constexpr NodeId kRoot = 0;
+// NodeIds 0 .. kMaxNodeCount - 1 are usable; kNoIndex is never a node.
+inline constexpr std::uint64_t kMaxNodeCount = 4294967295ULL;
+inline constexpr std::uint16_t kMaxNodeDepth = 65535;
+
+inline constexpr const char* kNodeLimitMessage = "count trie exceeded the u32 node limit";
+inline constexpr const char* kDepthOverflowMessage = "count trie depth overflow";
+inline constexpr const char* kStorageDepthMessage = "storage depth cannot exceed conditioning depth";
+inline constexpr const char* kCountLimitMessage = "count trie exceeded the u32 count entry limit";
+
+struct TrieNode {
+  std::uint64_t total;
+  NodeId parent;
+  std::uint32_t first_child;
+  std::uint32_t first_count;
+  std::uint32_t symbol;
+  std::uint16_t depth;
+};
+
+struct ChildLink {
+  std::uint32_t symbol;
+  NodeId child;
+  std::uint32_t next;
+};
+
+struct SymbolCount {
+  std::uint64_t count;
+  std::uint32_t symbol;
+  std::uint32_t next;
+};
+
+class CountTrie;
+
+// What compaction hands back: the trie of the kept nodes and their terminal flags.
+struct CompactedTrie;
+
+class CountTrie {
+ public:
+  // A trie holding only the root (total 0, no links, no counts).
+  CountTrie(std::uint64_t alphabet_size, std::uint64_t storage_depth);
+
+  // Counts every position from index conditioning_depth of each row under its contexts of
+  // length 0..storage_depth. Each row's symbols are all checked before that row is counted.
+  static MessageOr<CountTrie> build(std::span<const SymbolSequence> rows,
+                                    std::uint64_t alphabet_size,
+                                    std::uint64_t conditioning_depth,
+                                    std::uint64_t storage_depth);
+
+  // Keeps the nodes whose active entry is non-zero (missing entries count as 0), renumbered in
+  // ascending order; every list of the result runs in the reverse of the input's order.
+  static CompactedTrie compact(CountTrie trie, std::span<const std::uint8_t> active,
+                               std::span<const std::uint8_t> terminal);
+
+  void add_observation(NodeId node, std::uint32_t symbol);
+  NodeId find_child(NodeId node, std::uint64_t symbol) const;
+  MessageOr<NodeId> get_or_create_child(NodeId parent, std::uint32_t symbol);
+
+  // Lookups on a trie (all read-only).
+  std::optional<NodeId> find_context(std::span<const std::uint64_t> context) const;
+  NodeId longest_suffix(std::span<const std::uint64_t> history,
+                        std::span<const std::uint8_t> active,
+                        std::span<const std::uint8_t> terminal) const;
+  // The node's child links as (symbol, child) pairs, in list order.
+  std::vector<ChildLink> children(NodeId node) const;
+  std::uint64_t symbol_count(NodeId node, std::uint64_t symbol) const;
+  std::vector<std::uint64_t> transition_counts(NodeId node) const;
+  std::vector<std::uint64_t> context_symbols(NodeId node) const;
+  std::vector<double> jeffreys_probabilities(NodeId node) const;
+
+  // Read access. node() checks its argument; the vectors are exposed for bulk passes.
+  const TrieNode& node(NodeId id) const;
+  const std::vector<TrieNode>& nodes() const noexcept { return nodes_; }
+  const std::vector<ChildLink>& links() const noexcept { return links_; }
+  const std::vector<SymbolCount>& counts() const noexcept { return counts_; }
+  std::uint64_t node_count() const noexcept { return nodes_.size(); }
+  std::uint64_t alphabet_size() const noexcept { return alphabet_size_; }
+  std::uint64_t storage_depth() const noexcept { return storage_depth_; }
+  std::uint64_t sample_size() const noexcept { return sample_size_; }
+
+  // Assembles a trie from finished vectors (used by the build and by compaction).
+  static CountTrie from_parts(std::vector<TrieNode> nodes, std::vector<ChildLink> links,
+                              std::vector<SymbolCount> counts, std::uint64_t alphabet_size,
+                              std::uint64_t storage_depth, std::uint64_t sample_size);
+
+  // Raises sample_size by one; used by the literal counting loop in tests.
+  void count_sample() noexcept { ++sample_size_; }
+
+ private:
+  CountTrie() = default;
+
+  std::vector<TrieNode> nodes_;
+  std::vector<ChildLink> links_;
+  std::vector<SymbolCount> counts_;
+  std::uint64_t alphabet_size_ = 0;
+  std::uint64_t storage_depth_ = 0;
+  std::uint64_t sample_size_ = 0;
+};
+
+struct CompactedTrie {
+  CountTrie trie;
+  std::vector<std::uint8_t> terminal;
+};
+
+}  // namespace tesk
