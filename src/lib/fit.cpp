@@ -1,1 +1,87 @@
-// to be written
+#include "lib/fit.hpp"
+
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "selection/select_tree.hpp"
+
+namespace tesk {
+
+std::uint64_t counted_positions(std::span<const SymbolSequence> rows, std::uint64_t max_depth) {
+  constexpr std::uint64_t kSaturated = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t n = 0;
+  for (const SymbolSequence& row : rows) {
+    if (row.size() <= max_depth) {
+      continue;
+    }
+    const std::uint64_t counted = row.size() - max_depth;
+    n = (counted > kSaturated - n) ? kSaturated : n + counted;
+  }
+  return n;
+}
+
+std::uint64_t log_log_floor(std::uint64_t n) {
+  if (n < 3) {
+    return 0;
+  }
+  const double level = std::log(std::log(static_cast<double>(n)));
+  if (std::isnan(level) || level <= 0.0) {
+    return 0;
+  }
+  const double whole = std::floor(level);
+  // 2^64 as a double: anything at or beyond it saturates.
+  if (whole >= 18446744073709551616.0) {
+    return std::numeric_limits<std::uint64_t>::max();
+  }
+  return static_cast<std::uint64_t>(whole);
+}
+
+std::uint64_t working_depth(SelectionMethod method, std::uint64_t max_depth, std::uint64_t n) {
+  if (method != SelectionMethod::peres_shield) {
+    return max_depth;
+  }
+  const std::uint64_t capped = log_log_floor(n);
+  return capped < max_depth ? capped : max_depth;
+}
+
+namespace {
+
+// The rows are only needed by the build; `release_rows` lets an owning caller free them before
+// selection and compaction allocate.
+template <class ReleaseRows>
+Result<FittedModel> fit_rows(const ModelConfig& config, std::span<const SymbolSequence> rows,
+                             ReleaseRows release_rows) {
+  const std::uint64_t n = counted_positions(rows, config.max_depth);
+  const std::uint64_t depth = working_depth(config.method, config.max_depth, n);
+
+  auto built = CountTrie::build(rows, config.alphabet_size, config.max_depth, depth);
+  release_rows();
+  if (!built) {
+    return fail(ErrorKind::value_error, std::move(built).error());
+  }
+  CountTrie trie = std::move(built).value();
+
+  auto selected = select_tree(trie, config);
+  if (!selected) {
+    return fail(ErrorKind::value_error, std::move(selected).error());
+  }
+  SelectedTree tree = std::move(selected).value();
+  CompactedTrie compacted = CountTrie::compact(std::move(trie), tree.active, tree.terminal);
+  tree = SelectedTree{};
+
+  std::vector<std::uint8_t> active(compacted.trie.node_count(), 1);
+  return FittedModel{std::move(compacted.trie), std::move(active), std::move(compacted.terminal)};
+}
+
+}  // namespace
+
+Result<FittedModel> fit_model(const ModelConfig& config, std::span<const SymbolSequence> rows) {
+  return fit_rows(config, rows, [] {});
+}
+
+Result<FittedModel> fit_model(const ModelConfig& config, SymbolRows&& rows) {
+  return fit_rows(config, rows, [&rows] { SymbolRows().swap(rows); });
+}
+
+}  // namespace tesk

@@ -22,4 +22,7 @@ std::uint64_t log_log_floor(std::uint64_t n);
 // Builds, selects and compacts; trie and selection failures come back as ValueError.
 Result<FittedModel> fit_model(const ModelConfig& config, std::span<const SymbolSequence> rows);
 
+// The same, freeing the rows as soon as the trie is built to lower the peak memory of a fit.
+Result<FittedModel> fit_model(const ModelConfig& config, SymbolRows&& rows);
+
 }  // namespace tesk
