@@ -1,0 +1,36 @@
+#pragma once
+// Conversions of Python arguments into the core's values. Each either returns the value or
+// leaves a Python exception pending and throws PythonErrorSet.
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "boundary/errors.hpp"
+#include "common/symbols.hpp"
+
+namespace tesk::py {
+
+// Any sequence except str, element by element through the integer-index protocol.
+SymbolSequence extract_symbol_sequence(PyObject* object);
+// A sequence (not str) of such sequences: the rows of fit.
+SymbolRows extract_symbol_rows(PyObject* object);
+// An int or an object with __index__, 0 <= value < 2**64.
+std::uint64_t extract_u64(PyObject* object);
+// Python's own float conversion.
+double extract_f64(PyObject* object);
+// A str (or subclass) as UTF-8.
+std::string extract_text(PyObject* object);
+
+// Runs one argument's conversion; a TypeError it raises is reported under the parameter's name.
+template <class Conversion>
+auto convert_argument(const char* parameter, Conversion&& conversion) -> decltype(conversion()) {
+  try {
+    return conversion();
+  } catch (const PythonErrorSet&) {
+    name_argument_in_type_error(parameter);
+    throw;
+  }
+}
+
+}  // namespace tesk::py

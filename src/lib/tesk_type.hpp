@@ -1,0 +1,23 @@
+#pragma once
+// The TESK class: its instance layout and its type object.
+
+#include <optional>
+
+#include "boundary/python.hpp"
+#include "common/model_config.hpp"
+#include "lib/fitted_model.hpp"
+
+namespace tesk {
+
+struct TeskObject {
+  PyObject_HEAD
+  Py_ssize_t borrow_flag;              // 0 free, n > 0 shared uses, -1 held by fit
+  ModelConfig config;                  // fixed at construction
+  std::optional<FittedModel> fitted;   // absent until the first successful fit
+};
+
+// The TESK type, created on first use and kept for the life of the process. Null with a Python
+// exception set when it cannot be created.
+PyTypeObject* tesk_type() noexcept;
+
+}  // namespace tesk
