@@ -270,7 +270,8 @@ def test_boundary_is_normalised_the_same_way():
         ("\ue000", r'"\u{e000}"'),  # private use
         ("e\u0301", r'"e\u{301}"'),  # combining acute accent
         ("\u200d\u20e3", r'"\u{200d}\u{20e3}"'),  # grapheme-extending joiner and enclosing mark
-        ("é ñ ü Ω 中 😀 \ufffd", '"é ñ ü Ω 中 😀 \ufffd"'),  # printable text stays as it is
+        # Printable text stays as it is.
+        ("é ñ ü Ω 中 😀 \ufffd", '"é ñ ü Ω 中 😀 \ufffd"'),
     ],
 )
 def test_unknown_names_are_quoted_with_escapes(text, quoted):

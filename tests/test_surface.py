@@ -14,7 +14,10 @@ from tesk import TESK
 NOT_FITTED = "fit must be called before querying the model"
 
 METHOD_DOCS = {
-    "fit": ("($self, data)", "Fit a fresh model. Rows are independent sequences and are never joined."),
+    "fit": (
+        "($self, data)",
+        "Fit a fresh model. Rows are independent sequences and are never joined.",
+    ),
     "get_suffix": (
         "($self, sequence)",
         "Return the selected context suffix, or an aggregate prefix when the\n"
@@ -86,7 +89,9 @@ def test_class_identity_and_docstring():
     assert TESK.__name__ == "TESK"
     assert TESK.__qualname__ == "TESK"
     assert TESK.__module__ == "tesk"
-    assert TESK.__doc__ == "Variable-length Markov-chain estimator with interchangeable tree selectors."
+    assert TESK.__doc__ == (
+        "Variable-length Markov-chain estimator with interchangeable tree selectors."
+    )
     assert TESK.__bases__ == (object,)
     assert TESK.__init__ is object.__init__
     assert TESK.__repr__ is object.__repr__
@@ -233,7 +238,8 @@ def test_internal_failure_reaches_python_as_a_base_exception(run_python):
         "        print('caught as Exception')\n"
         "except BaseException as failure:\n"
         "    kind = type(failure)\n"
-        "    print(kind.__name__, kind.__module__, kind.__bases__ == (BaseException,), failure.args)\n"
+        "    direct = kind.__bases__ == (BaseException,)\n"
+        "    print(kind.__name__, kind.__module__, direct, failure.args)\n"
         "    assert flag.value == 2**63 - 1\n"
         "    flag.value = 0\n"
         "    print(model.max_depth)\n"

@@ -13,7 +13,8 @@ namespace {
                  signature.function_name, static_cast<Py_ssize_t>(total), total == 1 ? "" : "s",
                  given, given == 1 ? "was" : "were");
   } else {
-    PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd %s given",
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zd to %zd positional arguments but %zd %s given",
                  signature.function_name, static_cast<Py_ssize_t>(signature.required),
                  static_cast<Py_ssize_t>(total), given, given == 1 ? "was" : "were");
   }

@@ -48,7 +48,8 @@ void raise_error(const Error& error) {
 }
 
 void raise_message(PyObject* exception_class, const char* message) {
-  raise_text(exception_class, message, static_cast<Py_ssize_t>(std::char_traits<char>::length(message)));
+  const auto length = static_cast<Py_ssize_t>(std::char_traits<char>::length(message));
+  raise_text(exception_class, message, length);
 }
 
 void fail_object_creation(std::source_location where) {

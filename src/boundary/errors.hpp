@@ -30,7 +30,8 @@ struct PythonErrorSet {};
 
 // A Python object needed for a result could not be created. Running out of memory stays a
 // MemoryError; anything else is printed and becomes the internal failure "Python API call failed".
-[[noreturn]] void fail_object_creation(std::source_location where = std::source_location::current());
+[[noreturn]] void fail_object_creation(
+    std::source_location where = std::source_location::current());
 
 // Rewrites a pending exception of the exact class TypeError, raised while converting the
 // argument `parameter`, into a new TypeError that names the parameter; other classes stay as

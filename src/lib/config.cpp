@@ -217,8 +217,9 @@ Result<ModelConfig> validate_config(const ConstructorArgs& args) {
                                             "; expected 'bct', 'bic', or 'peres_shield'");
   }
   if (normalize_name(args.boundary) != "condition") {
-    return fail(ErrorKind::value_error, "unknown boundary mode " + quote_for_message(args.boundary) +
-                                            "; currently only 'condition' is supported");
+    return fail(ErrorKind::value_error,
+                "unknown boundary mode " + quote_for_message(args.boundary) +
+                    "; currently only 'condition' is supported");
   }
   if (args.beta && *method != SelectionMethod::bct) {
     return fail(ErrorKind::value_error, "beta is only valid when method='bct'");

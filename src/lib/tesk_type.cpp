@@ -77,7 +77,8 @@ PyObject* tesk_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
           py::convert_argument("method", [&] { return py::extract_text(bound[2].get()); });
     }
     if (bound[3] && bound[3].get() != Py_None) {
-      converted.beta = py::convert_argument("beta", [&] { return py::extract_f64(bound[3].get()); });
+      converted.beta =
+          py::convert_argument("beta", [&] { return py::extract_f64(bound[3].get()); });
     }
     if (bound[4] && bound[4].get() != Py_None) {
       converted.penalty =
@@ -315,8 +316,8 @@ PyType_Spec kSpec = {
     kSlots,
 };
 
-// CPython warns when a type is created under a name without a module prefix; the name stays "TESK", so
-// the warning is silenced for the creation and __module__ is set by hand afterwards.
+// CPython warns when a type is created under a name without a module prefix. The name stays
+// "TESK", so the warning is silenced for the creation and __module__ is set by hand afterwards.
 PyRef create_type() {
   PyRef warnings = PyRef::steal(PyImport_ImportModule("warnings"));
   if (!warnings) {
