@@ -162,6 +162,18 @@ def test_fit_with_no_rows():
     assert (model.sample_size, model.node_count, model.context_count) == (0, 1, 1)
 
 
+def test_sequences_too_long_to_hold_raise_memory_error(model):
+    for huge in (range(2**62), range(2**59)):
+        with pytest.raises(MemoryError):
+            model.get_suffix(huge)
+        with pytest.raises(MemoryError):
+            model.fit([[0, 1], huge])
+    with pytest.raises(MemoryError):
+        model.fit(range(2**61))
+    assert (model.sample_size, model.get_contexts()) == (5, [[0], [1]])
+    assert borrow_flag(model) == 0
+
+
 # --- sequences and elements that do not ------------------------------------------------------
 
 

@@ -1,6 +1,7 @@
 #include "boundary/convert.hpp"
 
 #include <algorithm>
+#include <new>
 
 namespace tesk::py {
 
@@ -31,14 +32,25 @@ std::size_t check_sequence(PyObject* object) {
   if (!PySequence_Check(object)) {
     raise_type_error_naming("'%U' object is not a sequence", object);
   }
-  // Exact builtin containers already hold their elements, so their length is safe to allocate.
-  const bool trusted = PyList_CheckExact(object) || PyTuple_CheckExact(object);
+  // Exact builtin lists and tuples already hold their elements and a range produces exactly its
+  // length, so these lengths are safe to allocate (or to fail on at once with MemoryError).
+  const bool trusted = PyList_CheckExact(object) || PyTuple_CheckExact(object) ||
+                       Py_IS_TYPE(object, &PyRange_Type);
   const Py_ssize_t length = PySequence_Size(object);
   if (length < 0) {
     PyErr_Clear();  // the length is only a hint; iteration decides
     return 0;
   }
   return static_cast<std::size_t>(trusted ? length : std::min(length, kUntrustedReserveLimit));
+}
+
+// A length no vector can hold is out of memory, not a broken invariant.
+template <class Vector>
+void reserve_for(Vector& values, std::size_t capacity) {
+  if (capacity > values.max_size()) {
+    throw std::bad_alloc();
+  }
+  values.reserve(capacity);
 }
 
 // Calls `consume` with each element of `object` in iteration order.
@@ -107,14 +119,14 @@ SymbolSequence extract_symbol_sequence(PyObject* object) {
   if (copy_byte_values(object, symbols)) {
     return symbols;
   }
-  symbols.reserve(capacity);
+  reserve_for(symbols, capacity);
   for_each_element(object, [&](PyObject* item) { symbols.push_back(extract_u64(item)); });
   return symbols;
 }
 
 SymbolRows extract_symbol_rows(PyObject* object) {
   SymbolRows rows;
-  rows.reserve(check_sequence(object));
+  reserve_for(rows, check_sequence(object));
   for_each_element(object, [&](PyObject* row) { rows.push_back(extract_symbol_sequence(row)); });
   return rows;
 }
