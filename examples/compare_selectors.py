@@ -53,6 +53,7 @@ def root_log_loss_bits(model: TESK, series: Sequence[int], start: int) -> float:
 
 def compare(data: DataSet, series: list[int], max_depth: int) -> list[Result] | None:
     """Fit, score and describe the three selectors on one series; None when it is too short."""
+    models = [TESK(data.alphabet_size, max_depth=max_depth, method=method) for method in METHODS]
     split = int(len(series) * TRAIN_SHARE)
     unit = data.unit
     print(f"== {data.title}: {plural(len(series), unit)}" + (f"; {data.meaning}" if data.meaning else ""))
@@ -63,8 +64,7 @@ def compare(data: DataSet, series: list[int], max_depth: int) -> list[Result] | 
           f"contexts of up to {max_depth}")
 
     results = []
-    for method in METHODS:
-        model = TESK(data.alphabet_size, max_depth=max_depth, method=method)
+    for method, model in zip(METHODS, models):
         model.fit([series[:split]])
         results.append(Result(method, model, log_loss_bits(model, series, split)))
     baseline = root_log_loss_bits(results[0].model, series, split)
