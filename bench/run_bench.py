@@ -207,14 +207,14 @@ def count_anchor(exe: Path, path: Path, alphabet: int, n: int, depth: int, condi
 # Fits, each in a fresh process: time and peak resident memory
 
 
-def child_fit(spec: dict) -> dict:
+def child_fit(job: dict) -> dict:
     import numpy as np
 
     tesk = import_tesk()
     gc.collect()
     rss_idle = current_rss()
-    arr = np.fromfile(spec["path"], dtype=np.uint8, count=spec["n"])
-    row = make_input(arr, spec["kind"])
+    arr = np.fromfile(job["path"], dtype=np.uint8, count=job["n"])
+    row = make_input(arr, job["kind"])
     del arr
     gc.collect()
     result = {"input_bytes": input_size(row), "rss_idle": rss_idle,
@@ -222,22 +222,22 @@ def child_fit(spec: dict) -> dict:
     box = {}
 
     def run():
-        model = tesk.TESK(spec["alphabet"], max_depth=spec["max_depth"],
-                          **model_kwargs(spec["alphabet"], spec["method"]))
+        model = tesk.TESK(job["alphabet"], max_depth=job["max_depth"],
+                          **model_kwargs(job["alphabet"], job["method"]))
         model.fit([row])
         box["model"] = model
 
-    best, times = best_time(run, spec["repeat"], spec["budget"])
+    best, times = best_time(run, job["repeat"], job["budget"])
     result.update({"seconds": best, "all_seconds": times, "peak_rss": peak_rss(),
                    "ru_maxrss": max_rss()})
-    result.update(describe_model(box["model"], spec["enumerate_limit"]))
+    result.update(describe_model(box["model"], job["enumerate_limit"]))
     return result
 
 
-def fit_in_subprocess(spec: dict, tesk_dir: str, timeout: float) -> dict:
+def fit_in_subprocess(job: dict, tesk_dir: str, timeout: float) -> dict:
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (tesk_dir, env.get("PYTHONPATH")) if p)
-    cmd = [sys.executable, str(Path(__file__).resolve()), "--child-fit", json.dumps(spec)]
+    cmd = [sys.executable, str(Path(__file__).resolve()), "--child-fit", json.dumps(job)]
     try:
         proc = subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -276,12 +276,12 @@ def measure_fits(arr, alphabet: int, max_depth: int, args, tesk_dir: str, path: 
             if key in out:
                 log(f"  {label}: {out[key]['error']}")
                 continue
-            spec = {"path": str(path), "n": n, "alphabet": alphabet, "max_depth": max_depth,
+            job = {"path": str(path), "n": n, "alphabet": alphabet, "max_depth": max_depth,
                     "method": method, "kind": kind, "budget": args.budget,
                     "repeat": args.large_repeat if n >= 10**7 else args.repeat,
                     # the fitted tree is the same for every input kind: list it once
                     "enumerate_limit": args.enumerate_limit if kind == "list" else -1}
-            rec = fit_in_subprocess(spec, tesk_dir, args.fit_timeout)
+            rec = fit_in_subprocess(job, tesk_dir, args.fit_timeout)
             if "error" in rec:
                 if rec.get("timeout"):
                     slow = f"{method}/{kind} timed out"
@@ -625,7 +625,7 @@ def main() -> int:
         "environment": {
             "tesk_version": getattr(tesk, "__version__", "?"), "tesk_file": tesk.__file__,
             "python": platform.python_version(), "machine": platform.machine(),
-            "cpus": os.cpu_count(), "date": datetime.datetime.now().isoformat(timespec="seconds"),
+            "cpus": os.cpu_count(), "date": datetime.datetime.now().replace(microsecond=0).isoformat(),
             "commit": commit,
         },
         "max_depth": args.max_depth, "seed": args.seed, "sizes": sizes, "sources": {},
