@@ -1,5 +1,6 @@
 #include "trie/count_trie.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "common/internal_failure.hpp"
@@ -70,7 +71,11 @@ MessageOr<NodeId> CountTrie::get_or_create_child(NodeId parent, std::uint32_t sy
     return fail_message(kDepthOverflowMessage);
   }
   const auto child = static_cast<NodeId>(nodes_.size());
-  links_.reserve(links_.size() + 1);  // both appends succeed or neither happens
+  // Both appends happen or neither: make room for the link first, growing geometrically (an
+  // exact reserve would reallocate on every call).
+  if (links_.size() == links_.capacity()) {
+    links_.reserve(std::max<std::size_t>(16, links_.capacity() * 2));
+  }
   nodes_.push_back(TrieNode{0, parent, kNoIndex, kNoIndex, symbol,
                             static_cast<std::uint16_t>(parent_depth + 1)});
   links_.push_back(ChildLink{symbol, child, nodes_[parent].first_child});
