@@ -1,0 +1,87 @@
+#pragma once
+// Pieces shared by the selectors, and the scores behind each plan (the unit tests compare them
+// bit for bit with a literal evaluation).
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "common/error.hpp"
+#include "common/internal_failure.hpp"
+#include "selection/selected_tree.hpp"
+#include "trie/count_trie.hpp"
+
+namespace tesk {
+
+// One count entry of a node, as the selectors read it.
+struct SymbolTally {
+  std::uint32_t symbol;
+  std::uint64_t count;
+};
+
+// Reads a node's count list into `out` (cleared first), ascending by symbol. A symbol without an
+// entry contributes exactly nothing to any selector, so summing over the entries in this order
+// equals summing over the whole alphabet.
+inline void gather_counts_by_symbol(const CountTrie& trie, const TrieNode& node,
+                                    std::vector<SymbolTally>& out) {
+  out.clear();
+  const std::vector<SymbolCount>& counts = trie.counts();
+  for (std::uint32_t entry = node.first_count; entry != kNoIndex; entry = counts[entry].next) {
+    ensure(entry < counts.size(), "count entry outside the trie");
+    out.push_back(SymbolTally{counts[entry].symbol, counts[entry].count});
+  }
+  const auto by_symbol = [](const SymbolTally& a, const SymbolTally& b) {
+    return a.symbol < b.symbol;
+  };
+  if (out.size() <= 16) {
+    // Most nodes hold a handful of entries; insertion sort beats std::sort there.
+    for (std::size_t i = 1; i < out.size(); ++i) {
+      const SymbolTally moving = out[i];
+      std::size_t j = i;
+      for (; j > 0 && by_symbol(moving, out[j - 1]); --j) {
+        out[j] = out[j - 1];
+      }
+      out[j] = moving;
+    }
+  } else {
+    std::sort(out.begin(), out.end(), by_symbol);
+  }
+  for (std::size_t i = 1; i < out.size(); ++i) {
+    ensure(out[i - 1].symbol < out[i].symbol, "a node counts one symbol twice");
+  }
+}
+
+// The bottom-up selectors add each child's value to its parent's running sum while visiting
+// NodeIds from the highest down. That equals summing every child list in list order only when
+// each list runs newest first (descending NodeId), as build and get_or_create_child leave it.
+// A compacted trie (lists oldest first) fails here. Sequential in the layout build leaves.
+void ensure_children_newest_first(const CountTrie& trie);
+
+struct BctScores {
+  SplitPlan plan;
+  std::vector<double> log_pm;         // per node
+  std::vector<double> unseen_log_pm;  // per depth 0..D
+};
+BctScores bct_scores(const CountTrie& trie, double beta);
+
+struct BicScores {
+  SplitPlan plan;
+  std::vector<double> score;  // per node
+  double leaf_penalty;        // w
+};
+BicScores bic_scores(const CountTrie& trie, double penalty);
+
+struct PeresShieldBounds {
+  std::uint64_t cap;
+  double threshold;
+};
+PeresShieldBounds peres_shield_bounds(const CountTrie& trie);
+// The marking pass: keep[c] = 1 where some node at most `cap` deep below or at c deviates from
+// c's parent by at least the threshold.
+std::vector<std::uint8_t> peres_shield_keep(const CountTrie& trie, const PeresShieldBounds& bounds);
+
+// expand_split_plan with the node limit as a parameter, so the limit is reachable in tests.
+MessageOr<SelectedTree> expand_split_plan(CountTrie& trie, const SplitPlan& plan,
+                                          std::uint64_t node_limit);
+
+}  // namespace tesk
