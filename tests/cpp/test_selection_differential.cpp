@@ -1,0 +1,295 @@
+// The selectors against a literal evaluation of their algorithms: every symbol of the alphabet
+// looked up in the count list, every child list walked and summed in list order, every child of
+// a split node asked for with get_or_create_child. Results must agree bit for bit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "selection/bct.hpp"
+#include "selection/peres_shield.hpp"
+#include "selection/select_tree.hpp"
+#include "selection/selection_detail.hpp"
+
+namespace tesk {
+namespace {
+
+struct LiteralScores {
+  SplitPlan plan;
+  std::vector<double> values;
+};
+
+LiteralScores literal_bic(const CountTrie& trie, double penalty) {
+  const std::uint64_t a = trie.alphabet_size();
+  const std::uint64_t d = trie.storage_depth();
+  const double w = std::log(static_cast<double>(std::max<std::uint64_t>(trie.sample_size(), 1))) *
+                   (static_cast<double>(a - 1) * (penalty * 0.5));
+  LiteralScores out{SplitPlan{std::vector<std::uint8_t>(trie.node_count(), 0),
+                              std::vector<std::uint8_t>(d + 1, 0)},
+                    std::vector<double>(trie.node_count(), 0.0)};
+  for (NodeId v = static_cast<NodeId>(trie.node_count()); v-- > 0;) {
+    const double n = static_cast<double>(trie.node(v).total);
+    double ll = 0.0;
+    for (std::uint64_t k = 0; k < a && trie.node(v).total > 0; ++k) {
+      const std::uint64_t c = trie.symbol_count(v, k);
+      if (c > 0) {
+        ll += std::log(static_cast<double>(c) / n) * static_cast<double>(c);
+      }
+    }
+    out.values[v] = ll - w;
+    const std::vector<ChildLink> children = trie.children(v);
+    if (trie.node(v).depth == d || children.empty()) {
+      continue;
+    }
+    double sum = 0.0;
+    for (const ChildLink& link : children) {
+      sum += out.values[link.child];
+    }
+    const double split = sum - static_cast<double>(a - children.size()) * w;
+    if (split > out.values[v]) {
+      out.values[v] = split;
+      out.plan.node_split[v] = 1;
+    }
+  }
+  return out;
+}
+
+LiteralScores literal_bct(const CountTrie& trie, double beta) {
+  const std::uint64_t a = trie.alphabet_size();
+  const std::uint64_t d = trie.storage_depth();
+  const double log_leaf = std::log(beta);
+  const double log_split = std::log1p(-beta);
+  const double half_a = static_cast<double>(a) * 0.5;
+  LiteralScores out{SplitPlan{std::vector<std::uint8_t>(trie.node_count(), 0),
+                              std::vector<std::uint8_t>(d + 1, 0)},
+                    std::vector<double>(trie.node_count(), 0.0)};
+  std::vector<double> unseen(d + 1, 0.0);
+  for (std::uint64_t depth = d; depth-- > 0;) {
+    const double candidate = unseen[depth + 1] * static_cast<double>(a) + log_split;
+    out.plan.depth_split[depth] = candidate > log_leaf ? 1 : 0;
+    unseen[depth] = candidate > log_leaf ? candidate : log_leaf;
+  }
+  for (NodeId v = static_cast<NodeId>(trie.node_count()); v-- > 0;) {
+    const TrieNode& node = trie.node(v);
+    double log_kt = ln_gamma(half_a) - ln_gamma(static_cast<double>(node.total) + half_a);
+    for (std::uint64_t k = 0; k < a; ++k) {
+      log_kt += ln_gamma(static_cast<double>(trie.symbol_count(v, k)) + 0.5) + -0.5723649429246995;
+    }
+    if (node.depth == d) {
+      out.values[v] = log_kt;
+      continue;
+    }
+    double split = log_split;
+    std::uint64_t m = 0;
+    for (const ChildLink& link : trie.children(v)) {
+      split += out.values[link.child];
+      ++m;
+    }
+    split += static_cast<double>(a - m) * unseen[node.depth + 1];
+    const double leaf = log_kt + log_leaf;
+    out.values[v] = split > leaf ? split : leaf;
+    out.plan.node_split[v] = split > leaf ? 1 : 0;
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> literal_peres_shield_keep(const CountTrie& trie) {
+  const std::uint64_t n = trie.sample_size();
+  const std::uint64_t cap =
+      n < 3 ? 0
+            : std::min(static_cast<std::uint64_t>(std::floor(std::log(std::log(double(n))))),
+                       trie.storage_depth());
+  const double threshold = std::pow(static_cast<double>(n), 0.75);
+  std::vector<std::uint8_t> keep(trie.node_count(), 0);
+  for (NodeId u = 1; u < trie.node_count(); ++u) {
+    if (trie.node(u).depth > cap) {
+      continue;
+    }
+    for (NodeId c = u, b = trie.node(u).parent;; c = b, b = trie.node(b).parent) {
+      double deviation = 0.0;
+      for (std::uint64_t k = 0; k < trie.alphabet_size() && trie.node(b).total != 0; ++k) {
+        const double value = std::fabs(
+            static_cast<double>(trie.symbol_count(u, k)) -
+            (static_cast<double>(trie.symbol_count(b, k)) * static_cast<double>(trie.node(u).total)) /
+                static_cast<double>(trie.node(b).total));
+        if (!std::isnan(value) && value > deviation) {
+          deviation = value;
+        }
+      }
+      if (deviation >= threshold) {
+        keep[c] = 1;
+      }
+      if (b == kRoot) {
+        break;
+      }
+    }
+  }
+  return keep;
+}
+
+SelectedTree literal_peres_shield_walk(const CountTrie& trie,
+                                       const std::vector<std::uint8_t>& keep) {
+  SelectedTree tree{std::vector<std::uint8_t>(trie.node_count(), 0),
+                    std::vector<std::uint8_t>(trie.node_count(), 0)};
+  std::vector<NodeId> stack{kRoot};
+  while (!stack.empty()) {
+    const NodeId v = stack.back();
+    stack.pop_back();
+    tree.active[v] = 1;
+    std::uint64_t kept = 0;
+    for (const ChildLink& link : trie.children(v)) {
+      if (keep[link.child] == 1) {
+        stack.push_back(link.child);
+        ++kept;
+      }
+    }
+    tree.terminal[v] = kept < trie.alphabet_size() ? 1 : 0;
+  }
+  return tree;
+}
+
+SelectedTree literal_expand(CountTrie& trie, const SplitPlan& plan) {
+  SelectedTree tree{std::vector<std::uint8_t>(trie.node_count(), 0),
+                    std::vector<std::uint8_t>(trie.node_count(), 0)};
+  std::vector<NodeId> stack{kRoot};
+  while (!stack.empty()) {
+    const NodeId v = stack.back();
+    stack.pop_back();
+    tree.active.resize(trie.node_count(), 0);
+    tree.terminal.resize(trie.node_count(), 0);
+    tree.active[v] = 1;
+    const bool split = v < plan.node_split.size() ? plan.node_split[v] != 0
+                                                  : plan.depth_split[trie.node(v).depth] != 0;
+    if (!split) {
+      tree.terminal[v] = 1;
+      continue;
+    }
+    for (std::uint64_t s = 0; s < trie.alphabet_size(); ++s) {
+      auto child = trie.get_or_create_child(v, static_cast<std::uint32_t>(s));
+      EXPECT_TRUE(child.has_value());
+      tree.active.resize(trie.node_count(), 0);
+      tree.terminal.resize(trie.node_count(), 0);
+      stack.push_back(*child);
+    }
+  }
+  return tree;
+}
+
+std::vector<std::uint64_t> bits(const std::vector<double>& values) {
+  std::vector<std::uint64_t> out;
+  for (double value : values) {
+    out.push_back(std::bit_cast<std::uint64_t>(value));
+  }
+  return out;
+}
+
+void expect_same_growth(const CountTrie& fast, const CountTrie& literal) {
+  ASSERT_EQ(fast.node_count(), literal.node_count());
+  for (NodeId v = 0; v < fast.node_count(); ++v) {
+    EXPECT_EQ(fast.node(v).parent, literal.node(v).parent);
+    EXPECT_EQ(fast.node(v).symbol, literal.node(v).symbol);
+    EXPECT_EQ(fast.node(v).first_child, literal.node(v).first_child);
+  }
+  ASSERT_EQ(fast.links().size(), literal.links().size());
+  for (std::size_t i = 0; i < fast.links().size(); ++i) {
+    EXPECT_EQ(fast.links()[i].child, literal.links()[i].child);
+    EXPECT_EQ(fast.links()[i].next, literal.links()[i].next);
+  }
+}
+
+void compare_expansions(const CountTrie& trie, const SplitPlan& plan) {
+  CountTrie fast = trie;
+  CountTrie literal = trie;
+  auto tree = expand_split_plan(fast, plan);
+  ASSERT_TRUE(tree.has_value());
+  const SelectedTree expected = literal_expand(literal, plan);
+  EXPECT_EQ(tree->active, expected.active);
+  EXPECT_EQ(tree->terminal, expected.terminal);
+  expect_same_growth(fast, literal);
+}
+
+// Rows from a source that leans on the last one or two symbols (for some rounds strongly, and
+// only after even symbols), so that some contexts pay off and others do not; then a few
+// count-free nodes grown as selection would.
+CountTrie random_trie(std::mt19937_64& rng, std::uint64_t alphabet, std::uint64_t depth,
+                      int round) {
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::uniform_int_distribution<std::uint64_t> any(0, alphabet - 1);
+  const bool strong = round % 4 >= 2;
+  const bool order_one = round % 2 == 1;
+  const double strength = strong ? 0.8 + 0.2 * unit(rng) : unit(rng);
+  const std::uint64_t salt = any(rng);
+  const std::size_t longest_row = round % 4 == 0 ? 300 : 1500;
+  SymbolRows rows(1 + rng() % 3);
+  for (SymbolSequence& row : rows) {
+    const std::size_t length = rng() % (longest_row + 1);
+    for (std::size_t i = 0; i < length; ++i) {
+      const std::uint64_t p1 = i > 0 ? row[i - 1] : 0;
+      const std::uint64_t p2 = i > 1 && !order_one ? row[i - 2] : 0;
+      const double draw = (strong && p1 % 2 == 1) ? 1.0 : unit(rng);
+      row.push_back(draw < strength         ? (p1 * 3 + p2 * 5 + salt) % alphabet
+                    : draw < strength + 0.1 ? rng() % 2
+                                            : any(rng));
+    }
+  }
+  auto built = CountTrie::build(rows, alphabet, depth, depth);
+  EXPECT_TRUE(built.has_value());
+  CountTrie trie = std::move(built).value();
+  for (std::uint64_t grown = rng() % 4; grown > 0 && depth > 0; --grown) {
+    const NodeId parent = static_cast<NodeId>(rng() % trie.node_count());
+    if (trie.node(parent).depth < depth) {
+      EXPECT_TRUE(trie.get_or_create_child(parent, static_cast<std::uint32_t>(any(rng))));
+    }
+  }
+  return trie;
+}
+
+TEST(SelectorsMatchLiteralEvaluation, RandomTries) {
+  std::mt19937_64 rng(20261208);
+  for (std::uint64_t alphabet : {2u, 3u, 4u, 7u, 300u}) {
+    for (std::uint64_t depth = 0; depth <= 6; ++depth) {
+      const int rounds = alphabet == 300 ? 2 : 8;
+      for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE(testing::Message() << "alphabet " << alphabet << " depth " << depth
+                                        << " round " << round);
+        const CountTrie trie = random_trie(rng, alphabet, depth, round);
+
+        const double penalty = round % 3 == 0 ? 1.0 : 0.25 + std::uniform_real_distribution<>(0, 3)(rng);
+        const BicScores bic = bic_scores(trie, penalty);
+        const LiteralScores literal_bic_scores = literal_bic(trie, penalty);
+        EXPECT_EQ(bic.plan.node_split, literal_bic_scores.plan.node_split);
+        EXPECT_EQ(bic.plan.depth_split, literal_bic_scores.plan.depth_split);
+        EXPECT_EQ(bits(bic.score), bits(literal_bic_scores.values));
+        compare_expansions(trie, bic.plan);
+
+        std::vector<double> betas = {0.5, 1.0 - std::ldexp(1.0, -static_cast<int>(alphabet - 1)),
+                                     std::uniform_real_distribution<>(0.5, 1.0)(rng)};
+        if (alphabet <= 4 && depth <= 3) {
+          betas.push_back(0.05 + 0.4 * std::uniform_real_distribution<>(0, 1)(rng));
+        }
+        for (double beta : betas) {
+          SCOPED_TRACE(testing::Message() << "beta " << beta);
+          const BctScores bct = bct_scores(trie, beta);
+          const LiteralScores literal_bct_scores = literal_bct(trie, beta);
+          EXPECT_EQ(bct.plan.node_split, literal_bct_scores.plan.node_split);
+          EXPECT_EQ(bct.plan.depth_split, literal_bct_scores.plan.depth_split);
+          EXPECT_EQ(bits(bct.log_pm), bits(literal_bct_scores.values));
+          compare_expansions(trie, bct.plan);
+        }
+
+        const std::vector<std::uint8_t> keep = literal_peres_shield_keep(trie);
+        EXPECT_EQ(peres_shield_keep(trie, peres_shield_bounds(trie)), keep);
+        const SelectedTree expected = literal_peres_shield_walk(trie, keep);
+        const SelectedTree tree = peres_shield_select(trie);
+        EXPECT_EQ(tree.active, expected.active);
+        EXPECT_EQ(tree.terminal, expected.terminal);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tesk
