@@ -218,10 +218,6 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = parse_arguments(argv)
-    if importlib.util.find_spec("matplotlib") is None:
-        print("error: draw_tree.py needs matplotlib: pip install matplotlib", file=sys.stderr)
-        return 1
-
     if arguments.file is not None:
         m = arguments.alphabet_size
         data = DataSet(name="file", file=str(arguments.file), title=arguments.file.name, unit="symbol",
@@ -245,6 +241,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     if model.context_count > MAX_ROWS:
         print(f"error: the {model.method} tree has {model.context_count} contexts, too many to draw "
               f"readably (at most {MAX_ROWS}); try a smaller --max-depth", file=sys.stderr)
+        return 1
+    if importlib.util.find_spec("matplotlib") is None:
+        print("error: draw_tree.py needs matplotlib: pip install matplotlib", file=sys.stderr)
         return 1
     subtitle = (f"{model.method} tree: {plural(model.context_count, 'context')} "
                 f"fitted to {plural(model.sample_size, data.unit)}")

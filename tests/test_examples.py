@@ -11,6 +11,7 @@ from __future__ import annotations
 import doctest
 import math
 import os
+import random
 import re
 import struct
 import subprocess
@@ -119,10 +120,24 @@ def test_log_loss_from_truncated_histories_equals_the_full_history_score():
         ("draw_tree.py", ["pewee", "--method", "best"], 'unknown method "best"'),
         ("draw_tree.py", ["pewee", "--alphabet-size", "1"], "--file and --alphabet-size go together"),
         ("draw_tree.py", ["sars-cov-2", "--method", "bic", "--max-depth", "-1"], "must not be negative"),
+        (
+            "draw_tree.py",
+            ["--file", "{big_tree}", "--alphabet-size", "13", "--method", "bic", "--max-depth", "2"],
+            "169 contexts, too many to draw",
+        ),
     ],
 )
 def test_user_mistakes_end_with_a_message_not_a_traceback(tmp_path, script, arguments, message):
-    files = {"bad_symbol": "0\n3\n1\n", "not_a_number": "x 1\n", "empty": "\n"}
+    rng = random.Random(3)
+    series = [0, 1]
+    for _ in range(20000):  # the last two symbols decide the next one, with some noise
+        series.append(rng.randrange(13) if rng.random() < 0.1 else (series[-1] + series[-2]) % 13)
+    files = {
+        "bad_symbol": "0\n3\n1\n",
+        "not_a_number": "x 1\n",
+        "empty": "\n",
+        "big_tree": " ".join(map(str, series)),
+    }
     for name, text in files.items():
         (tmp_path / f"{name}.txt").write_text(text)
     arguments = [a.format(**{name: tmp_path / f"{name}.txt" for name in files}) for a in arguments]
