@@ -1,10 +1,39 @@
-#include <string>
+// Counting the rows into a trie, one depth at a time.
+//
+// Counting position by position from the root is a chain of dependent list walks, one cache miss
+// after another. Here cur[g] holds the node of position g's context at the current depth, and one
+// pass over all positions per depth adds each position's symbol to its node and moves it to the
+// child for the next older symbol. Both lookups key on (node, symbol) in one table that exists for
+// that depth only, so for small alphabets they share a cache line; and the lookups of different
+// positions do not depend on each other, so their misses overlap (and are prefetched a few
+// positions ahead).
+//
+// While counting, nodes carry temporary ids, contiguous per depth in order of first position.
+// The NodeIds of the position-by-position build (by first position, then depth) are recovered at
+// the end: once a position meets a new context, all its longer contexts are new as well, so a
+// position creates exactly the nodes at depths d0..D, and one pass over positions numbers them.
+//
+// A node seen by one position only has below it just that position's chain of longer contexts,
+// each seen once. Such a position retires: it skips the deeper passes, and its chain is written
+// straight into the result at the end. With random data over a large alphabet nearly every
+// position retires after two or three depths.
 
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "common/internal_failure.hpp"
+#include "trie/build_limits.hpp"
 #include "trie/count_trie.hpp"
 
 namespace tesk {
 
 namespace {
+
+using trie_detail::BuildLimits;
 
 std::string symbol_error(std::uint64_t symbol, std::size_t row, std::size_t position,
                          std::uint64_t alphabet_size) {
@@ -12,39 +41,609 @@ std::string symbol_error(std::uint64_t symbol, std::size_t row, std::size_t posi
          std::to_string(position) + "] is outside 0.." + std::to_string(alphabet_size);
 }
 
+// What a depth's table keeps per (node, symbol): for the symbol as the next older context
+// symbol, the child and how many positions moved to it (up to 2); for the symbol as an outcome,
+// its count entry and the observations not yet added to that entry (the entries are brought up
+// to date once per depth). Sixteen bytes: for small alphabets a node's row is one cache line.
+struct Cell {
+  std::uint32_t child;
+  std::uint32_t visits;
+  std::uint32_t entry;
+  std::uint32_t pending;
+};
+
+template <class Value>
+constexpr Value absent_value() noexcept {
+  if constexpr (std::is_same_v<Value, Cell>) {
+    return Cell{kNoIndex, 0, kNoIndex, 0};
+  } else {
+    return kNoIndex;
+  }
+}
+
+// Maps keys below a known bound to values.
+template <class Value>
+class DenseTable {
+ public:
+  explicit DenseTable(std::uint64_t key_space) : slots_(key_space, absent_value<Value>()) {}
+
+  static std::uint64_t hash(std::uint64_t key) noexcept { return key; }
+  void prefetch(std::uint64_t hash) const noexcept {
+    __builtin_prefetch(slots_.data() + hash, 1);
+  }
+  // The value of the key; absent_value() when the key is new, and the caller then stores one.
+  Value& slot(std::uint64_t key, std::uint64_t /*hash*/) {
+    ensure(key < slots_.size(), "table key outside its key space");
+    return slots_[key];
+  }
+  template <class Visit>
+  void for_each(Visit&& visit) {
+    for (Value& value : slots_) {
+      visit(value);
+    }
+  }
+
+ private:
+  std::vector<Value> slots_;
+};
+
+// Open addressing with linear probing, kept at most half full.
+template <class Value>
+class HashTable {
+ public:
+  explicit HashTable(std::uint64_t expected_keys) {
+    unsigned bits = 4;
+    while (bits < 62 && (std::uint64_t{1} << bits) < 2 * expected_keys) {
+      ++bits;
+    }
+    resize(bits);
+  }
+
+  static std::uint64_t hash(std::uint64_t key) noexcept { return key * 0x9E3779B97F4A7C15ULL; }
+  void prefetch(std::uint64_t hash) const noexcept {
+    __builtin_prefetch(slots_.data() + (hash >> shift_), 1);
+  }
+  // The value of the key; a new key is added with absent_value(), which the caller replaces.
+  Value& slot(std::uint64_t key, std::uint64_t hash) {
+    if (2 * (size_ + 1) > slots_.size()) {
+      grow();
+    }
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash >> shift_;; i = (i + 1) & mask) {
+      Slot& probe = slots_[i];
+      if (probe.key == key) {
+        return probe.value;
+      }
+      if (probe.key == kEmptyKey) {
+        probe.key = key;
+        ++size_;
+        return probe.value;
+      }
+    }
+  }
+  template <class Visit>
+  void for_each(Visit&& visit) {
+    for (Slot& slot : slots_) {
+      if (slot.key != kEmptyKey) {
+        visit(slot.value);
+      }
+    }
+  }
+
+ private:
+  // Keys are below (temporary ids) * alphabet_size < 2^64 - 1, so the all-ones key is free.
+  static constexpr std::uint64_t kEmptyKey = ~std::uint64_t{0};
+  struct Slot {
+    std::uint64_t key;
+    Value value;
+  };
+
+  void resize(unsigned bits) {
+    slots_.assign(std::size_t{1} << bits, Slot{kEmptyKey, absent_value<Value>()});
+    shift_ = 64 - bits;
+  }
+
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    resize(64 - shift_ + 1);
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& entry : old) {
+      if (entry.key == kEmptyKey) {
+        continue;
+      }
+      std::size_t i = hash(entry.key) >> shift_;
+      while (slots_[i].key != kEmptyKey) {
+        i = (i + 1) & mask;
+      }
+      slots_[i] = entry;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  unsigned shift_ = 64;
+  std::uint64_t size_ = 0;
+};
+
+// A run of counted positions of one row; position g of the run has row index
+// first_h + (g - first_g).
+struct Segment {
+  const std::uint64_t* row;
+  std::uint64_t first_h;
+  std::uint64_t first_g;
+  std::uint64_t count;
+};
+
+// A node while counting, indexed by its temporary id within its depth.
+struct PassNode {
+  std::uint64_t total;
+  std::uint32_t link;  // the parent's temporary id; the node's final NodeId once it is written
+  std::uint32_t first_count;
+};
+
+struct Pending {
+  std::uint64_t g;
+  std::uint32_t node;
+  bool link;  // whether the position moves on to the next depth
+  std::uint64_t outcome_key;
+  std::uint64_t outcome_hash;
+  std::uint64_t context_key;
+  std::uint64_t context_hash;
+};
+
+// Positions with no retired position between them stay in one segment when the gap is short.
+constexpr std::uint64_t kSegmentGap = 32;
+
+class LevelBuilder {
+ public:
+  LevelBuilder(std::span<const SymbolSequence> rows, std::uint64_t alphabet_size,
+               std::uint64_t conditioning_depth, std::uint16_t storage_depth, BuildLimits limits)
+      : alphabet_size_(alphabet_size), depth_(storage_depth), limits_(limits) {
+    for (const SymbolSequence& row : rows) {
+      if (row.size() > conditioning_depth) {
+        const std::uint64_t count = row.size() - conditioning_depth;
+        segments_.push_back(Segment{row.data(), conditioning_depth, positions_, count});
+        positions_ += count;
+      }
+    }
+  }
+
+  MessageOr<CountTrie> run() {
+    active_segments_ = segments_;
+    active_ = positions_;
+    cur_.assign(positions_, 0);
+    first_new_.assign(positions_, 0);
+    last_counted_.assign(positions_, depth_);
+    levels_.resize(std::size_t{depth_} + 1);
+    levels_[0].push_back(PassNode{0, kRoot, kNoIndex});
+    keys_at_.assign(std::size_t{depth_} + 1, 0);
+    sole_.assign(1, positions_ == 1 ? 1 : 0);
+    any_sole_ = positions_ == 1;
+
+    for (std::uint32_t depth = 0; depth <= depth_ && active_ > 0; ++depth) {
+      if (!count_depth(static_cast<std::uint16_t>(depth))) {
+        return fail_message(kNodeLimitMessage);
+      }
+    }
+    if (entries_overflowed_) {
+      return fail_message(kCountLimitMessage);
+    }
+    return assemble();
+  }
+
+ private:
+  // Keys are (temporary id) * alphabet_size + symbol: a dense table when that space is not much
+  // larger than the number of positions, otherwise a hash table.
+  // Counts every active position at depth d and moves it to depth d + 1.
+  bool count_depth(std::uint16_t d) {
+    const std::uint64_t node_count = levels_[d].size();
+    std::uint64_t expected = node_count * 4;
+    if (d >= 1) {
+      const std::uint64_t previous = std::max<std::uint64_t>(levels_[d - 1].size(), 1);
+      expected = std::max(expected, node_count * (keys_at_[d - 1] / previous + 1));
+    }
+    const std::uint64_t key_space = node_count * alphabet_size_;
+    if (key_space <= kCachedKeys) {
+      DenseTable<Cell> table(key_space);
+      return count_pass<false>(d, table);
+    }
+    if (key_space <= 2 * active_ + 4096) {
+      DenseTable<Cell> table(key_space);
+      return count_pass<true>(d, table);
+    }
+    HashTable<Cell> table(std::max<std::uint64_t>(std::min({expected, key_space, 2 * active_}), 64));
+    return count_pass<true>(d, table);
+  }
+
+  // A dense table this small stays in cache, and prefetching it only costs time.
+  static constexpr std::uint64_t kCachedKeys = 16384;
+  static constexpr std::size_t kRing = 16;  // positions between a prefetch and its use
+
+  template <bool kPrefetch, class Table>
+  bool count_pass(std::uint16_t d, Table& table) {
+    const bool deeper = d < depth_;
+    const std::uint64_t first_entry = counts_.size();
+    Pending ring[kRing];
+    std::size_t ring_head = 0;
+    std::size_t ring_size = 0;
+
+    // Positions at nodes seen once retire. That only saves work and changes no result, and the
+    // flags are not kept up to date once counts are no longer kept.
+    const bool count_sole = any_sole_ && !entries_overflowed_;
+    std::vector<Segment> kept_segments;
+    std::uint64_t kept = 0;
+    for (const Segment& segment : active_segments_) {
+      const std::uint64_t* outcomes = segment.row + segment.first_h;
+      for (std::uint64_t j = 0; j < segment.count; ++j) {
+        const std::uint64_t g = segment.first_g + j;
+        const std::uint32_t node = cur_[g];
+        if (node == kNoIndex) {
+          continue;
+        }
+        Pending item{g, node, deeper, 0, 0, 0, 0};
+        if (count_sole && sole_[node] != 0) {
+          // The node's only observation: no other position needs its table slot, and nothing
+          // deeper needs counting.
+          count_once(node, static_cast<std::uint32_t>(outcomes[j]));
+          if (deeper && !retire(g, d)) {
+            return false;
+          }
+          continue;
+        }
+        const std::uint64_t row_key = std::uint64_t{node} * alphabet_size_;
+        item.outcome_key = row_key + outcomes[j];
+        item.outcome_hash = table.hash(item.outcome_key);
+        if (deeper) {
+          item.context_key = row_key + segment.row[segment.first_h + j - d - 1];
+          item.context_hash = table.hash(item.context_key);
+          if (count_sole) {
+            keep(kept_segments, segment, j);
+          }
+          ++kept;
+        }
+        if constexpr (kPrefetch) {
+          table.prefetch(item.outcome_hash);
+          if (item.link) {
+            table.prefetch(item.context_hash);
+          }
+          if (ring_size < kRing) {
+            ring[(ring_head + ring_size++) % kRing] = item;
+            continue;
+          }
+          std::swap(item, ring[ring_head]);
+          ring_head = (ring_head + 1) % kRing;
+        }
+        if (!count_position(d, table, item)) {
+          return false;
+        }
+      }
+    }
+    for (; ring_size > 0; --ring_size, ring_head = (ring_head + 1) % kRing) {
+      if (!count_position(d, table, ring[ring_head])) {
+        return false;
+      }
+    }
+    if (count_sole) {
+      active_segments_ = std::move(kept_segments);
+    }
+    active_ = deeper ? kept : 0;
+    keys_at_[d] = counts_.size() - first_entry + (deeper ? levels_[d + 1].size() : 0);
+    if (!entries_overflowed_) {
+      settle_entries(d, first_entry, table);
+    }
+    return true;
+  }
+
+  template <class Table>
+  [[gnu::always_inline]] inline bool count_position(std::uint16_t d, Table& table,
+                                                    const Pending& item) {
+    if (!entries_overflowed_) {
+      count(table.slot(item.outcome_key, item.outcome_hash), item);
+    }
+    if (!item.link) {
+      return true;
+    }
+    Cell& cell = table.slot(item.context_key, item.context_hash);
+    cell.visits += cell.visits < 2 ? 1 : 0;
+    if (cell.child == kNoIndex) {
+      if (node_total_ >= limits_.max_nodes) {
+        return false;
+      }
+      ++node_total_;
+      std::vector<PassNode>& children = levels_[d + 1];
+      cell.child = static_cast<std::uint32_t>(children.size());
+      children.push_back(PassNode{0, item.node, kNoIndex});
+      if (first_new_[item.g] == 0) {
+        first_new_[item.g] = static_cast<std::uint16_t>(d + 1);
+      }
+    }
+    cur_[item.g] = cell.child;
+    return true;
+  }
+
+  void count_once(std::uint32_t node, std::uint32_t symbol) {
+    if (counts_.size() + chain_nodes_ >= limits_.max_count_entries) {
+      overflow_entries();
+      return;
+    }
+    counts_.push_back(SymbolCount{1, symbol, node});
+  }
+
+  [[gnu::always_inline]] inline void count(Cell& cell, const Pending& item) {
+    if (cell.entry != kNoIndex) [[likely]] {
+      if (++cell.pending == 0xFFFFFFFFu) [[unlikely]] {
+        counts_[cell.entry].count += cell.pending;
+        cell.pending = 0;
+      }
+      return;
+    }
+    if (counts_.size() + chain_nodes_ >= limits_.max_count_entries) {
+      overflow_entries();
+      return;
+    }
+    cell.entry = static_cast<std::uint32_t>(counts_.size());
+    cell.pending = 1;
+    const auto symbol =
+        static_cast<std::uint32_t>(item.outcome_key - std::uint64_t{item.node} * alphabet_size_);
+    // Until the depth is settled, `next` holds the entry's node.
+    counts_.push_back(SymbolCount{0, symbol, item.node});
+  }
+
+  // Brings this depth's entries up to date, threads them into their nodes' lists in order of
+  // creation (which is the order of first observation) and sums the node totals. Marks the
+  // children that one position moved to.
+  template <class Table>
+  void settle_entries(std::uint16_t d, std::uint64_t first_entry, Table& table) {
+    const bool deeper = d < depth_;
+    sole_.assign(deeper ? levels_[d + 1].size() : 0, 0);
+    any_sole_ = false;
+    table.for_each([this, deeper](Cell& cell) {
+      if (cell.entry != kNoIndex) {
+        counts_[cell.entry].count += cell.pending;
+      }
+      if (deeper && cell.visits == 1) {
+        sole_[cell.child] = 1;
+        any_sole_ = true;
+      }
+    });
+    std::vector<PassNode>& level = levels_[d];
+    for (std::uint64_t index = first_entry; index < counts_.size(); ++index) {
+      SymbolCount& entry = counts_[index];
+      ensure(entry.next < level.size(), "count entry of an unknown node");
+      PassNode& node = level[entry.next];
+      entry.next = node.first_count;
+      node.first_count = static_cast<std::uint32_t>(index);
+      node.total += entry.count;
+    }
+  }
+
+  static void keep(std::vector<Segment>& kept, const Segment& segment, std::uint64_t j) {
+    const std::uint64_t g = segment.first_g + j;
+    if (!kept.empty()) {
+      Segment& last = kept.back();
+      if (last.row == segment.row && g - (last.first_g + last.count) < kSegmentGap) {
+        last.count = g - last.first_g + 1;
+        return;
+      }
+    }
+    kept.push_back(Segment{segment.row, segment.first_h + j, g, 1});
+  }
+
+  // Position g's node at depth r is seen by g alone, so g alone reaches every longer context:
+  // its nodes at depths r + 1 .. D form a chain, written at the end.
+  bool retire(std::uint64_t g, std::uint16_t r) {
+    cur_[g] = kNoIndex;
+    last_counted_[g] = r;
+    if (first_new_[g] == 0) {
+      ensure(r == 0, "a retired position met no new context");
+      first_new_[g] = 1;
+    }
+    const std::uint64_t chain = depth_ - r;
+    chain_nodes_ += chain;
+    node_total_ += chain;
+    if (node_total_ > limits_.max_nodes) {
+      return false;
+    }
+    if (!entries_overflowed_ && counts_.size() + chain_nodes_ > limits_.max_count_entries) {
+      overflow_entries();
+    }
+    return true;
+  }
+
+  // Past the count entry limit the build can only fail; it goes on counting nodes alone, since
+  // the node limit is reported first.
+  void overflow_entries() {
+    entries_overflowed_ = true;
+    counts_ = std::vector<SymbolCount>();
+  }
+
+  // Numbers the nodes as the position-by-position build does and writes the three vectors.
+  CountTrie assemble() {
+    cur_ = std::vector<std::uint32_t>();
+    sole_ = std::vector<std::uint8_t>();
+    std::vector<TrieNode> nodes;
+    nodes.reserve(node_total_);
+    std::vector<ChildLink> links;
+    links.reserve(node_total_ - 1);
+    counts_.reserve(counts_.size() + chain_nodes_);
+    nodes.push_back(
+        TrieNode{positions_, kNoIndex, kNoIndex, levels_[0][0].first_count, kNoIndex, 0});
+    // From here on a counted node's PassNode holds its NodeId in `link` and the head of its
+    // child list in `first_count`, so that linking a child never reads the node array at random;
+    // the heads are copied into the nodes at the end.
+    levels_[0][0].first_count = kNoIndex;
+
+    std::vector<std::uint32_t> next_temporary(std::size_t{depth_} + 1, 0);
+    for (const Segment& segment : segments_) {
+      for (std::uint64_t j = 0; j < segment.count; ++j) {
+        const std::uint64_t g = segment.first_g + j;
+        const std::uint16_t first = first_new_[g];
+        if (first == 0) {
+          continue;
+        }
+        const std::uint16_t last_counted = last_counted_[g];
+        const std::uint64_t h = segment.first_h + j;
+        const auto outcome = static_cast<std::uint32_t>(segment.row[h]);
+        PassNode* previous = nullptr;  // this position's node one depth up, if it was counted
+        for (std::uint32_t d = first; d <= depth_; ++d) {
+          const auto id = static_cast<NodeId>(nodes.size());
+          NodeId parent = id - 1;
+          PassNode* parent_head = previous;
+          std::uint64_t total = 1;
+          std::uint32_t first_count = kNoIndex;
+          if (d <= last_counted) {
+            std::vector<PassNode>& level = levels_[d];
+            ensure(next_temporary[d] < level.size(), "counted node missing at its depth");
+            PassNode& counted = level[next_temporary[d]++];
+            if (d == first) {
+              ensure(counted.link < levels_[d - 1].size(), "parent outside its depth");
+              parent_head = &levels_[d - 1][counted.link];
+              parent = parent_head->link;
+            }
+            total = counted.total;
+            first_count = counted.first_count;
+            counted.link = id;
+            counted.first_count = kNoIndex;
+            previous = &counted;
+          } else {
+            if (d == first) {
+              // Only a position that retired at the root starts its chain there.
+              parent = kRoot;
+              parent_head = &levels_[0][0];
+            }
+            first_count = static_cast<std::uint32_t>(counts_.size());
+            counts_.push_back(SymbolCount{1, outcome, kNoIndex});
+            previous = nullptr;
+          }
+          const auto symbol = static_cast<std::uint32_t>(segment.row[h - d]);
+          nodes.push_back(TrieNode{total, parent, kNoIndex, first_count, symbol,
+                                   static_cast<std::uint16_t>(d)});
+          std::uint32_t& head = parent_head != nullptr ? parent_head->first_count
+                                                       : nodes[parent].first_child;
+          links.push_back(ChildLink{symbol, id, head});
+          head = id - 1;
+        }
+      }
+    }
+    ensure(nodes.size() == node_total_, "node count differs from the counted total");
+    for (const std::vector<PassNode>& level : levels_) {
+      for (const PassNode& counted : level) {
+        nodes[counted.link].first_child = counted.first_count;
+      }
+    }
+    levels_.clear();
+    first_new_ = std::vector<std::uint16_t>();
+    last_counted_ = std::vector<std::uint16_t>();
+    return CountTrie::from_parts(std::move(nodes), std::move(links), std::move(counts_),
+                                 alphabet_size_, depth_, positions_);
+  }
+
+  std::uint64_t alphabet_size_;
+  std::uint16_t depth_;
+  BuildLimits limits_;
+
+  std::vector<Segment> segments_;         // every counted position, in order
+  std::vector<Segment> active_segments_;  // covers every position not yet retired
+  std::uint64_t positions_ = 0;
+  std::uint64_t active_ = 0;
+
+  // Per position: its node at the depth being counted (kNoIndex once retired), the shallowest
+  // depth at which it created a node (0: none), and the deepest depth at which it was counted
+  // in a pass (deeper nodes are its chain).
+  std::vector<std::uint32_t> cur_;
+  std::vector<std::uint16_t> first_new_;
+  std::vector<std::uint16_t> last_counted_;
+
+  std::vector<std::vector<PassNode>> levels_;
+  std::vector<std::uint64_t> keys_at_;  // table keys used per depth, for sizing the next table
+  std::vector<std::uint8_t> sole_;      // per node at the depth being counted: seen once
+  bool any_sole_ = false;
+  std::vector<SymbolCount> counts_;
+  std::uint64_t node_total_ = 1;
+  std::uint64_t chain_nodes_ = 0;
+  bool entries_overflowed_ = false;
+};
+
+std::uint64_t counted_positions(std::span<const SymbolSequence> rows,
+                                std::uint64_t conditioning_depth) {
+  std::uint64_t positions = 0;
+  for (const SymbolSequence& row : rows) {
+    positions += row.size() > conditioning_depth ? row.size() - conditioning_depth : 0;
+  }
+  return positions;
+}
+
+// Whether counting this many positions could need more nodes or count entries than allowed:
+// each position adds at most storage_depth nodes and storage_depth + 1 entries.
+bool limits_reachable(std::uint64_t positions, std::uint64_t storage_depth, BuildLimits limits) {
+  const bool nodes = storage_depth != 0 && positions > (limits.max_nodes - 1) / storage_depth;
+  const bool entries = positions > limits.max_count_entries / (storage_depth + 1);
+  return nodes || entries;
+}
+
 }  // namespace
+
+namespace trie_detail {
+
+MessageOr<CountTrie> build_with_limits(std::span<const SymbolSequence> rows,
+                                       std::uint64_t alphabet_size,
+                                       std::uint64_t conditioning_depth,
+                                       std::uint64_t storage_depth, BuildLimits limits) {
+  if (storage_depth > conditioning_depth) {
+    return fail_message(kStorageDepthMessage);
+  }
+  ensure(alphabet_size <= 0xFFFFFFFFULL, "alphabet_size above 32 bits");
+  ensure(limits.max_nodes >= 1 && limits.max_nodes <= kMaxNodeCount &&
+             limits.max_count_entries <= kMaxCountEntries,
+         "build limits outside the index space");
+
+  // Only the rows before the first bad symbol are ever counted.
+  std::optional<std::string> symbol_failure;
+  for (std::size_t r = 0; r < rows.size() && !symbol_failure; ++r) {
+    const SymbolSequence& row = rows[r];
+    const auto bad = std::find_if(row.begin(), row.end(),
+                                  [alphabet_size](std::uint64_t s) { return s >= alphabet_size; });
+    if (bad != row.end()) {
+      symbol_failure = symbol_error(*bad, r, static_cast<std::size_t>(bad - row.begin()),
+                                    alphabet_size);
+      rows = rows.first(r);
+    }
+  }
+
+  const std::uint64_t positions = counted_positions(rows, conditioning_depth);
+  if (positions == 0) {
+    if (symbol_failure) {
+      return fail_message(std::move(*symbol_failure));
+    }
+    return CountTrie(alphabet_size, storage_depth);
+  }
+  if (storage_depth > kMaxNodeDepth) {
+    // The first counted position creates one node per depth and fails on the first node below
+    // the deepest allowed depth, unless the node limit comes first.
+    return fail_message(limits.max_nodes <= std::uint64_t{kMaxNodeDepth} + 1
+                            ? kNodeLimitMessage
+                            : kDepthOverflowMessage);
+  }
+  if (symbol_failure && !limits_reachable(positions, storage_depth, limits)) {
+    return fail_message(std::move(*symbol_failure));
+  }
+
+  LevelBuilder builder(rows, alphabet_size, conditioning_depth,
+                       static_cast<std::uint16_t>(storage_depth), limits);
+  auto built = builder.run();
+  if (!built || !symbol_failure) {
+    return built;
+  }
+  return fail_message(std::move(*symbol_failure));
+}
+
+}  // namespace trie_detail
 
 MessageOr<CountTrie> CountTrie::build(std::span<const SymbolSequence> rows,
                                       std::uint64_t alphabet_size,
                                       std::uint64_t conditioning_depth,
                                       std::uint64_t storage_depth) {
-  if (storage_depth > conditioning_depth) {
-    return fail_message(kStorageDepthMessage);
-  }
-  CountTrie trie(alphabet_size, storage_depth);
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    const SymbolSequence& row = rows[r];
-    for (std::size_t p = 0; p < row.size(); ++p) {
-      if (row[p] >= alphabet_size) {
-        return fail_message(symbol_error(row[p], r, p, alphabet_size));
-      }
-    }
-    for (std::size_t h = conditioning_depth; h < row.size(); ++h) {
-      const auto symbol = static_cast<std::uint32_t>(row[h]);
-      trie.add_observation(kRoot, symbol);
-      trie.count_sample();
-      NodeId node = kRoot;
-      for (std::uint64_t k = 1; k <= storage_depth; ++k) {
-        auto child = trie.get_or_create_child(node, static_cast<std::uint32_t>(row[h - k]));
-        if (!child) {
-          return fail_message(std::move(child).error());
-        }
-        node = *child;
-        trie.add_observation(node, symbol);
-      }
-    }
-  }
-  return trie;
+  return trie_detail::build_with_limits(rows, alphabet_size, conditioning_depth, storage_depth,
+                                        trie_detail::BuildLimits{});
 }
 
 }  // namespace tesk

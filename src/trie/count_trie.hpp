@@ -19,8 +19,10 @@ using NodeId = std::uint32_t;
 
 inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
 inline constexpr NodeId kRoot = 0;
-// NodeIds 0 .. kMaxNodeCount - 1 are usable; kNoIndex is never a node.
+// NodeIds 0 .. kMaxNodeCount - 1 are usable; kNoIndex is never a node. The same holds for count
+// entry indices.
 inline constexpr std::uint64_t kMaxNodeCount = 4294967295ULL;
+inline constexpr std::uint64_t kMaxCountEntries = 4294967295ULL;
 inline constexpr std::uint16_t kMaxNodeDepth = 65535;
 
 inline constexpr const char* kNodeLimitMessage = "count trie exceeded the u32 node limit";
@@ -61,6 +63,10 @@ class CountTrie {
 
   // Counts every position from index conditioning_depth of each row under its contexts of
   // length 0..storage_depth. Each row's symbols are all checked before that row is counted.
+  // The result is node for node and list for list what counting each position with
+  // get_or_create_child and add_observation gives (count entries may sit at other indices).
+  // Failures: the rows counted before the first bad symbol need more nodes than the node
+  // limit (reported first) or more count entries than kMaxCountEntries.
   static MessageOr<CountTrie> build(std::span<const SymbolSequence> rows,
                                     std::uint64_t alphabet_size,
                                     std::uint64_t conditioning_depth,

@@ -1,0 +1,22 @@
+#pragma once
+// The build with its two size limits as parameters, so that tests can reach the limit paths with
+// small inputs. CountTrie::build is this with the real limits.
+
+#include <cstdint>
+#include <span>
+
+#include "trie/count_trie.hpp"
+
+namespace tesk::trie_detail {
+
+struct BuildLimits {
+  std::uint64_t max_nodes = kMaxNodeCount;          // root included; at most kMaxNodeCount
+  std::uint64_t max_count_entries = kMaxCountEntries;  // at most kMaxCountEntries
+};
+
+MessageOr<CountTrie> build_with_limits(std::span<const SymbolSequence> rows,
+                                       std::uint64_t alphabet_size,
+                                       std::uint64_t conditioning_depth,
+                                       std::uint64_t storage_depth, BuildLimits limits);
+
+}  // namespace tesk::trie_detail

@@ -1,0 +1,122 @@
+#pragma once
+// Shared by the trie tests: the position-by-position build to compare against, and helpers that
+// read a trie back as plain values.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "trie/build_limits.hpp"
+#include "trie/count_trie.hpp"
+
+namespace tesk::trie_test {
+
+using Counts = std::vector<std::pair<std::uint32_t, std::uint64_t>>;  // (symbol, count)
+
+// Counts every position from the root with get_or_create_child and add_observation, as the
+// documented algorithm reads. The node limit stops counting at once; the count entry limit is
+// judged on the rows counted; a bad symbol is reported when counting the rows before it went
+// through.
+inline MessageOr<CountTrie> literal_build(const SymbolRows& rows, std::uint64_t alphabet_size,
+                                          std::uint64_t conditioning_depth,
+                                          std::uint64_t storage_depth,
+                                          trie_detail::BuildLimits limits = {}) {
+  if (storage_depth > conditioning_depth) {
+    return fail_message(kStorageDepthMessage);
+  }
+  CountTrie trie(alphabet_size, storage_depth);
+  std::string symbol_failure;
+  for (std::size_t r = 0; r < rows.size() && symbol_failure.empty(); ++r) {
+    const SymbolSequence& row = rows[r];
+    for (std::size_t p = 0; p < row.size(); ++p) {
+      if (row[p] >= alphabet_size) {
+        symbol_failure = "symbol " + std::to_string(row[p]) + " at data[" + std::to_string(r) +
+                         "][" + std::to_string(p) + "] is outside 0.." +
+                         std::to_string(alphabet_size);
+        break;
+      }
+    }
+    if (!symbol_failure.empty()) {
+      break;
+    }
+    for (std::size_t h = conditioning_depth; h < row.size(); ++h) {
+      const auto symbol = static_cast<std::uint32_t>(row[h]);
+      trie.add_observation(kRoot, symbol);
+      trie.count_sample();
+      NodeId node = kRoot;
+      for (std::uint64_t k = 1; k <= storage_depth; ++k) {
+        const auto context = static_cast<std::uint32_t>(row[h - k]);
+        if (trie.find_child(node, context) == kNoIndex &&
+            trie.node_count() >= limits.max_nodes) {
+          return fail_message(kNodeLimitMessage);
+        }
+        auto child = trie.get_or_create_child(node, context);
+        if (!child) {
+          return fail_message(std::move(child).error());
+        }
+        node = *child;
+        trie.add_observation(node, symbol);
+      }
+    }
+  }
+  if (trie.counts().size() > limits.max_count_entries) {
+    return fail_message(kCountLimitMessage);
+  }
+  if (!symbol_failure.empty()) {
+    return fail_message(symbol_failure);
+  }
+  return trie;
+}
+
+// A node's count list in list order.
+inline Counts count_list(const CountTrie& trie, NodeId node) {
+  Counts result;
+  for (std::uint32_t entry = trie.node(node).first_count; entry != kNoIndex;
+       entry = trie.counts().at(entry).next) {
+    result.emplace_back(trie.counts()[entry].symbol, trie.counts()[entry].count);
+  }
+  return result;
+}
+
+// A node's children in list order.
+inline std::vector<NodeId> child_list(const CountTrie& trie, NodeId node) {
+  std::vector<NodeId> result;
+  for (const ChildLink& link : trie.children(node)) {
+    result.push_back(link.child);
+  }
+  return result;
+}
+
+inline bool same_node(const TrieNode& a, const TrieNode& b) {
+  return a.total == b.total && a.parent == b.parent && a.first_child == b.first_child &&
+         a.symbol == b.symbol && a.depth == b.depth &&
+         (a.first_count == kNoIndex) == (b.first_count == kNoIndex);
+}
+
+inline bool same_link(const ChildLink& a, const ChildLink& b) {
+  return a.symbol == b.symbol && a.child == b.child && a.next == b.next;
+}
+
+// Every node field (count list heads only as lists), every link, and every count list.
+inline void expect_same_trie(const CountTrie& expected, const CountTrie& actual) {
+  ASSERT_EQ(expected.alphabet_size(), actual.alphabet_size());
+  ASSERT_EQ(expected.storage_depth(), actual.storage_depth());
+  ASSERT_EQ(expected.sample_size(), actual.sample_size());
+  ASSERT_EQ(expected.node_count(), actual.node_count());
+  ASSERT_EQ(expected.links().size(), actual.links().size());
+  ASSERT_EQ(expected.counts().size(), actual.counts().size());
+  for (std::size_t i = 0; i < expected.nodes().size(); ++i) {
+    ASSERT_TRUE(same_node(expected.nodes()[i], actual.nodes()[i])) << "node " << i;
+    ASSERT_EQ(count_list(expected, static_cast<NodeId>(i)),
+              count_list(actual, static_cast<NodeId>(i)))
+        << "count list of node " << i;
+  }
+  for (std::size_t i = 0; i < expected.links().size(); ++i) {
+    ASSERT_TRUE(same_link(expected.links()[i], actual.links()[i])) << "link " << i;
+  }
+}
+
+}  // namespace tesk::trie_test
