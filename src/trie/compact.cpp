@@ -7,60 +7,88 @@ namespace tesk {
 
 CompactedTrie CountTrie::compact(CountTrie trie, std::span<const std::uint8_t> active,
                                  std::span<const std::uint8_t> terminal) {
-  const std::size_t input_count = trie.nodes_.size();
-  auto kept = [&](std::size_t i) { return i < active.size() && active[i] != 0; };
+  const std::vector<TrieNode>& old_nodes = trie.nodes_;
+  const std::vector<ChildLink>& old_links = trie.links_;
+  const std::vector<SymbolCount>& old_counts = trie.counts_;
+  const std::size_t input_count = old_nodes.size();
 
-  std::size_t kept_count = 0;
-  for (std::size_t i = 0; i < input_count; ++i) {
-    kept_count += kept(i) ? 1 : 0;
-  }
-
+  // New ids first, so that one pass in ascending order can map children as well as parents.
   std::vector<NodeId> new_id(input_count, kNoIndex);
-  std::vector<TrieNode> nodes;
-  nodes.reserve(kept_count);
-  std::vector<std::uint8_t> flags;
-  flags.reserve(kept_count);
-  for (std::size_t i = 0; i < input_count; ++i) {
-    if (!kept(i)) {
-      continue;
+  NodeId kept = 0;
+  const std::size_t flagged = active.size() < input_count ? active.size() : input_count;
+  for (std::size_t i = 0; i < flagged; ++i) {
+    if (active[i] != 0) {
+      new_id[i] = kept++;
     }
-    const TrieNode& old = trie.nodes_[i];
-    new_id[i] = static_cast<NodeId>(nodes.size());
-    const NodeId parent = (i == 0 || old.parent == kNoIndex) ? kNoIndex : new_id[old.parent];
-    nodes.push_back(TrieNode{old.total, parent, kNoIndex, kNoIndex, old.symbol, old.depth});
-    flags.push_back(i < terminal.size() ? terminal[i] : 0);
   }
 
+  std::vector<TrieNode> nodes;
+  nodes.reserve(kept);
+  std::vector<std::uint8_t> flags;
+  flags.reserve(kept);
   std::vector<ChildLink> links;
+  links.reserve(kept > 0 ? kept - 1 : 0);
   std::vector<SymbolCount> counts;
-  for (std::size_t i = 0; i < input_count; ++i) {
-    if (!kept(i)) {
+  if (input_count > 0) {
+    counts.reserve(old_counts.size() / input_count * kept + kept);
+  }
+
+  // The lists of a built trie are scattered; fetch the heads a few nodes ahead.
+  constexpr std::size_t kAhead = 8;
+  for (std::size_t i = 0; i < flagged; ++i) {
+    if (i + kAhead < input_count) {
+      const TrieNode& ahead = old_nodes[i + kAhead];
+      if (ahead.first_child < old_links.size()) {
+        __builtin_prefetch(old_links.data() + ahead.first_child);
+      }
+      if (ahead.first_count < old_counts.size()) {
+        __builtin_prefetch(old_counts.data() + ahead.first_count);
+      }
+    }
+    if (new_id[i] == kNoIndex) {
       continue;
     }
-    TrieNode& target = nodes[new_id[i]];
-    for (std::uint32_t link = trie.nodes_[i].first_child; link != kNoIndex;
-         link = trie.links_[link].next) {
-      ensure(link < trie.links_.size(), "child link outside the trie");
-      const ChildLink& old = trie.links_[link];
-      if (!kept(old.child)) {
+    const TrieNode& old = old_nodes[i];
+    NodeId parent = kNoIndex;
+    if (i != 0 && old.parent != kNoIndex) {
+      ensure(old.parent < input_count, "parent outside the trie");
+      parent = new_id[old.parent];
+    }
+    TrieNode copy{old.total, parent, kNoIndex, kNoIndex, old.symbol, old.depth};
+    // Each copied element goes to the head of its list, so every list comes out reversed.
+    for (std::uint32_t link = old.first_child; link != kNoIndex; link = old_links[link].next) {
+      ensure(link < old_links.size(), "child link outside the trie");
+      const ChildLink& child = old_links[link];
+      ensure(child.child < input_count, "child outside the trie");
+      if (new_id[child.child] == kNoIndex) {
         continue;
       }
-      links.push_back(ChildLink{old.symbol, new_id[old.child], target.first_child});
-      target.first_child = static_cast<std::uint32_t>(links.size() - 1);
+      links.push_back(ChildLink{child.symbol, new_id[child.child], copy.first_child});
+      copy.first_child = static_cast<std::uint32_t>(links.size() - 1);
     }
-    for (std::uint32_t entry = trie.nodes_[i].first_count; entry != kNoIndex;
-         entry = trie.counts_[entry].next) {
-      ensure(entry < trie.counts_.size(), "count entry outside the trie");
-      const SymbolCount& old = trie.counts_[entry];
-      counts.push_back(SymbolCount{old.count, old.symbol, target.first_count});
-      target.first_count = static_cast<std::uint32_t>(counts.size() - 1);
+    for (std::uint32_t entry = old.first_count; entry != kNoIndex;
+         entry = old_counts[entry].next) {
+      ensure(entry < old_counts.size(), "count entry outside the trie");
+      counts.push_back(SymbolCount{old_counts[entry].count, old_counts[entry].symbol,
+                                   copy.first_count});
+      copy.first_count = static_cast<std::uint32_t>(counts.size() - 1);
     }
+    nodes.push_back(copy);
+    flags.push_back(i < terminal.size() ? terminal[i] : 0);
   }
 
   const std::uint64_t alphabet_size = trie.alphabet_size_;
   const std::uint64_t storage_depth = trie.storage_depth_;
   const std::uint64_t sample_size = trie.sample_size_;
-  trie = CountTrie();  // release the input before returning
+  trie = CountTrie();  // release the input before the result is trimmed
+  new_id = std::vector<NodeId>();
+  // The stored trie lives as long as the model: give back what the estimate overshot.
+  if (counts.capacity() - counts.size() > counts.size() / 8) {
+    counts.shrink_to_fit();
+  }
+  if (links.capacity() != links.size()) {
+    links.shrink_to_fit();
+  }
   return CompactedTrie{CountTrie::from_parts(std::move(nodes), std::move(links), std::move(counts),
                                              alphabet_size, storage_depth, sample_size),
                        std::move(flags)};
