@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -52,46 +51,50 @@ struct Cell {
   std::uint32_t pending;
 };
 
-template <class Value>
-constexpr Value absent_value() noexcept {
-  if constexpr (std::is_same_v<Value, Cell>) {
-    return Cell{kNoIndex, 0, kNoIndex, 0};
-  } else {
-    return kNoIndex;
-  }
-}
+inline constexpr Cell kNewCell{kNoIndex, 0, kNoIndex, 0};
 
-// Maps keys below a known bound to values.
-template <class Value>
+// Maps keys below a known bound to cells. The cells live in storage that outlives the table, so
+// that the next depth reuses memory that is already mapped.
 class DenseTable {
  public:
-  explicit DenseTable(std::uint64_t key_space) : slots_(key_space, absent_value<Value>()) {}
+  DenseTable(std::vector<Cell>& storage, std::uint64_t key_space) : slots_(storage) {
+    slots_.assign(key_space, kNewCell);
+  }
 
   static std::uint64_t hash(std::uint64_t key) noexcept { return key; }
   void prefetch(std::uint64_t hash) const noexcept {
     __builtin_prefetch(slots_.data() + hash, 1);
   }
-  // The value of the key; absent_value() when the key is new, and the caller then stores one.
-  Value& slot(std::uint64_t key, std::uint64_t /*hash*/) {
+  // The key's cell; a key not seen before has kNewCell.
+  Cell& slot(std::uint64_t key, std::uint64_t /*hash*/) {
     ensure(key < slots_.size(), "table key outside its key space");
     return slots_[key];
   }
   template <class Visit>
   void for_each(Visit&& visit) {
-    for (Value& value : slots_) {
-      visit(value);
+    for (Cell& cell : slots_) {
+      visit(cell);
     }
   }
 
  private:
-  std::vector<Value> slots_;
+  std::vector<Cell>& slots_;
 };
 
-// Open addressing with linear probing, kept at most half full.
-template <class Value>
+// Keys are below (temporary ids) * alphabet_size < 2^64 - 1, so the all-ones key is free.
+inline constexpr std::uint64_t kEmptyKey = ~std::uint64_t{0};
+
+struct HashSlot {
+  std::uint64_t key;
+  Cell cell;
+};
+
+// Open addressing with linear probing, kept at most half full; storage as for DenseTable.
 class HashTable {
  public:
-  explicit HashTable(std::uint64_t expected_keys) {
+  using Slot = HashSlot;
+
+  HashTable(std::vector<Slot>& storage, std::uint64_t expected_keys) : slots_(storage) {
     unsigned bits = 4;
     while (bits < 62 && (std::uint64_t{1} << bits) < 2 * expected_keys) {
       ++bits;
@@ -103,8 +106,8 @@ class HashTable {
   void prefetch(std::uint64_t hash) const noexcept {
     __builtin_prefetch(slots_.data() + (hash >> shift_), 1);
   }
-  // The value of the key; a new key is added with absent_value(), which the caller replaces.
-  Value& slot(std::uint64_t key, std::uint64_t hash) {
+  // The key's cell; a key not seen before is added with kNewCell.
+  Cell& slot(std::uint64_t key, std::uint64_t hash) {
     if (2 * (size_ + 1) > slots_.size()) {
       grow();
     }
@@ -112,12 +115,12 @@ class HashTable {
     for (std::size_t i = hash >> shift_;; i = (i + 1) & mask) {
       Slot& probe = slots_[i];
       if (probe.key == key) {
-        return probe.value;
+        return probe.cell;
       }
       if (probe.key == kEmptyKey) {
         probe.key = key;
         ++size_;
-        return probe.value;
+        return probe.cell;
       }
     }
   }
@@ -125,21 +128,14 @@ class HashTable {
   void for_each(Visit&& visit) {
     for (Slot& slot : slots_) {
       if (slot.key != kEmptyKey) {
-        visit(slot.value);
+        visit(slot.cell);
       }
     }
   }
 
  private:
-  // Keys are below (temporary ids) * alphabet_size < 2^64 - 1, so the all-ones key is free.
-  static constexpr std::uint64_t kEmptyKey = ~std::uint64_t{0};
-  struct Slot {
-    std::uint64_t key;
-    Value value;
-  };
-
   void resize(unsigned bits) {
-    slots_.assign(std::size_t{1} << bits, Slot{kEmptyKey, absent_value<Value>()});
+    slots_.assign(std::size_t{1} << bits, Slot{kEmptyKey, kNewCell});
     shift_ = 64 - bits;
   }
 
@@ -159,7 +155,7 @@ class HashTable {
     }
   }
 
-  std::vector<Slot> slots_;
+  std::vector<Slot>& slots_;
   unsigned shift_ = 64;
   std::uint64_t size_ = 0;
 };
@@ -231,9 +227,9 @@ class LevelBuilder {
   }
 
  private:
-  // Keys are (temporary id) * alphabet_size + symbol: a dense table when that space is not much
-  // larger than the number of positions, otherwise a hash table.
-  // Counts every active position at depth d and moves it to depth d + 1.
+  // Counts every active position at depth d and moves it to depth d + 1. The table's keys are
+  // (temporary id) * alphabet_size + symbol: a dense table when that space is not much larger
+  // than the number of positions, otherwise a hash table.
   bool count_depth(std::uint16_t d) {
     const std::uint64_t node_count = levels_[d].size();
     std::uint64_t expected = node_count * 4;
@@ -242,15 +238,22 @@ class LevelBuilder {
       expected = std::max(expected, node_count * (keys_at_[d - 1] / previous + 1));
     }
     const std::uint64_t key_space = node_count * alphabet_size_;
+    // Room for this depth's new entries, growing geometrically.
+    const std::uint64_t new_entries = std::min(key_space, active_);
+    if (!entries_overflowed_ && counts_.size() + new_entries > counts_.capacity()) {
+      counts_.reserve(std::max<std::uint64_t>(counts_.size() + new_entries,
+                                              counts_.capacity() * 2));
+    }
     if (key_space <= kCachedKeys) {
-      DenseTable<Cell> table(key_space);
+      DenseTable table(dense_storage_, key_space);
       return count_pass<false>(d, table);
     }
     if (key_space <= 2 * active_ + 4096) {
-      DenseTable<Cell> table(key_space);
+      DenseTable table(dense_storage_, key_space);
       return count_pass<true>(d, table);
     }
-    HashTable<Cell> table(std::max<std::uint64_t>(std::min({expected, key_space, 2 * active_}), 64));
+    const std::uint64_t keys = std::min({expected, key_space, 2 * active_});
+    HashTable table(hash_storage_, std::max<std::uint64_t>(keys, 64));
     return count_pass<true>(d, table);
   }
 
@@ -361,6 +364,9 @@ class LevelBuilder {
   }
 
   void count_once(std::uint32_t node, std::uint32_t symbol) {
+    if (entries_overflowed_) {
+      return;
+    }
     if (counts_.size() + chain_nodes_ >= limits_.max_count_entries) {
       overflow_entries();
       return;
@@ -459,6 +465,8 @@ class LevelBuilder {
   // Numbers the nodes as the position-by-position build does and writes the three vectors.
   CountTrie assemble() {
     cur_ = std::vector<std::uint32_t>();
+    dense_storage_ = std::vector<Cell>();
+    hash_storage_ = std::vector<HashSlot>();
     sole_ = std::vector<std::uint8_t>();
     std::vector<TrieNode> nodes;
     nodes.reserve(node_total_);
@@ -556,6 +564,8 @@ class LevelBuilder {
   std::vector<std::vector<PassNode>> levels_;
   std::vector<std::uint64_t> keys_at_;  // table keys used per depth, for sizing the next table
   std::vector<std::uint8_t> sole_;      // per node at the depth being counted: seen once
+  std::vector<Cell> dense_storage_;
+  std::vector<HashSlot> hash_storage_;
   bool any_sole_ = false;
   std::vector<SymbolCount> counts_;
   std::uint64_t node_total_ = 1;
