@@ -76,7 +76,7 @@ MessageOr<SelectedTree> expand_split_plan(CountTrie& trie, const SplitPlan& plan
       if (next_existing < existing.size() && existing[next_existing].symbol == s) {
         child = existing[next_existing++].child;
       } else {
-        auto created = trie.get_or_create_child(v, static_cast<std::uint32_t>(s));
+        auto created = trie.create_child(v, static_cast<std::uint32_t>(s));
         if (!created) {
           return fail_message(std::move(created).error());
         }

@@ -63,6 +63,11 @@ MessageOr<NodeId> CountTrie::get_or_create_child(NodeId parent, std::uint32_t sy
   if (existing != kNoIndex) {
     return existing;
   }
+  return create_child(parent, symbol);
+}
+
+MessageOr<NodeId> CountTrie::create_child(NodeId parent, std::uint32_t symbol) {
+  ensure(parent < nodes_.size(), "node id outside the trie");
   if (nodes_.size() >= kMaxNodeCount) {
     return fail_message(kNodeLimitMessage);
   }

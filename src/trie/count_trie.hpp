@@ -80,6 +80,9 @@ class CountTrie {
   void add_observation(NodeId node, std::uint32_t symbol);
   NodeId find_child(NodeId node, std::uint64_t symbol) const;
   MessageOr<NodeId> get_or_create_child(NodeId parent, std::uint32_t symbol);
+  // get_or_create_child for a symbol the caller knows has no child yet: the same limits and
+  // the same new node, without scanning the child list (a split node gains up to A children).
+  MessageOr<NodeId> create_child(NodeId parent, std::uint32_t symbol);
 
   // Lookups on a trie (all read-only).
   std::optional<NodeId> find_context(std::span<const std::uint64_t> context) const;
