@@ -37,9 +37,9 @@ _Symbols: TypeAlias = Sequence[SupportsIndex] | _IntegerArray
 # Training rows: a sequence of symbol sequences, or a two-dimensional integer array.
 _Rows: TypeAlias = Sequence[_Symbols] | _IntegerArray
 
-# The selector names that `TESK` accepts in canonical spelling. Any `str` is accepted by the
-# type: the constructor also takes case and surrounding white-space variants (" BIC ", "PS"),
-# and rejects unknown names with a ValueError at run time; the literals are for completion.
+# The selector names that `TESK` accepts, as editors should offer them. The parameter still takes
+# any `str`: the constructor also accepts case and surrounding white-space variants (" BIC ",
+# "PS") and refuses unknown names with a ValueError at run time.
 _MethodName: TypeAlias = Literal["bct", "bic", "peres_shield", "peres-shield", "ps"]
 
 @final
