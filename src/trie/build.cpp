@@ -232,11 +232,15 @@ class LevelBuilder {
   // than the number of positions, otherwise a hash table.
   bool count_depth(std::uint16_t d) {
     const std::uint64_t node_count = levels_[d].size();
-    std::uint64_t expected = node_count * 4;
+    // As many keys per node as the depth above had, and never more than two per position.
+    std::uint64_t per_node = 4;
     if (d >= 1) {
       const std::uint64_t previous = std::max<std::uint64_t>(levels_[d - 1].size(), 1);
-      expected = std::max(expected, node_count * (keys_at_[d - 1] / previous + 1));
+      per_node = std::max(per_node, keys_at_[d - 1] / previous + 1);
     }
+    const std::uint64_t cap = 2 * active_;
+    const std::uint64_t expected =
+        per_node > cap / std::max<std::uint64_t>(node_count, 1) ? cap : node_count * per_node;
     const std::uint64_t key_space = node_count * alphabet_size_;
     // Room for this depth's new entries, growing geometrically.
     const std::uint64_t new_entries = std::min(key_space, active_);
@@ -252,8 +256,7 @@ class LevelBuilder {
       DenseTable table(dense_storage_, key_space);
       return count_pass<true>(d, table);
     }
-    const std::uint64_t keys = std::min({expected, key_space, 2 * active_});
-    HashTable table(hash_storage_, std::max<std::uint64_t>(keys, 64));
+    HashTable table(hash_storage_, std::max<std::uint64_t>(std::min(expected, key_space), 64));
     return count_pass<true>(d, table);
   }
 
