@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "trie/count_trie.hpp"
 
@@ -97,6 +99,12 @@ int main(int argc, char** argv) {
       return 1;
     }
     report("fast", start, *trie);
+    // Compaction of the whole trie, as after a selection that keeps every node.
+    const std::vector<std::uint8_t> active(trie->node_count(), 1);
+    const Clock compact_start;
+    const tesk::CompactedTrie compacted =
+        CountTrie::compact(std::move(trie).value(), active, std::vector<std::uint8_t>{});
+    report("compact", compact_start, compacted.trie);
   }
   if (mode == "literal" || mode == "both") {
     const Clock start;

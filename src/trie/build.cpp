@@ -397,9 +397,10 @@ class LevelBuilder {
     counts_.push_back(SymbolCount{0, symbol, item.node});
   }
 
-  // Brings this depth's entries up to date, threads them into their nodes' lists in order of
-  // creation (which is the order of first observation) and sums the node totals. Marks the
-  // children that one position moved to.
+  // Brings this depth's entries up to date and marks the children that one position moved to.
+  // Then lays the entries out node by node, each node's list in one block that runs from the
+  // most recently first-observed symbol to the first, so that every later walk of a count list
+  // (selection, compaction, queries) reads adjacent memory.
   template <class Table>
   void settle_entries(std::uint16_t d, std::uint64_t first_entry, Table& table) {
     const bool deeper = d < depth_;
@@ -414,13 +415,28 @@ class LevelBuilder {
         any_sole_ = true;
       }
     });
+
     std::vector<PassNode>& level = levels_[d];
-    for (std::uint64_t index = first_entry; index < counts_.size(); ++index) {
-      SymbolCount& entry = counts_[index];
+    const std::vector<SymbolCount> created(counts_.begin() + static_cast<std::ptrdiff_t>(first_entry),
+                                           counts_.end());
+    // Until placed, `next` holds the entry's node; block_end[node] ends up at its block's start.
+    std::vector<std::uint32_t> block_end(level.size(), 0);
+    for (const SymbolCount& entry : created) {
       ensure(entry.next < level.size(), "count entry of an unknown node");
+      ++block_end[entry.next];
+    }
+    std::uint64_t offset = first_entry;
+    for (std::uint32_t& end : block_end) {
+      offset += end;
+      end = static_cast<std::uint32_t>(offset);
+    }
+    // In order of creation, which is the order of first observation: each entry goes just before
+    // the one placed before it, and heads the list.
+    for (const SymbolCount& entry : created) {
       PassNode& node = level[entry.next];
-      entry.next = node.first_count;
-      node.first_count = static_cast<std::uint32_t>(index);
+      const std::uint32_t place = --block_end[entry.next];
+      counts_[place] = SymbolCount{entry.count, entry.symbol, node.first_count};
+      node.first_count = place;
       node.total += entry.count;
     }
   }
