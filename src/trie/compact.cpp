@@ -7,7 +7,10 @@ namespace tesk {
 
 CompactedTrie CountTrie::compact(CountTrie trie, std::span<const std::uint8_t> active,
                                  std::span<const std::uint8_t> terminal) {
-  const std::vector<TrieNode>& old_nodes = trie.nodes_;
+  // Kept nodes keep their order, so node n of the result is written over input node i >= n
+  // after input node i has been read: the nodes are compacted in place.
+  std::vector<TrieNode> nodes = std::move(trie.nodes_);
+  const std::vector<TrieNode>& old_nodes = nodes;
   const std::vector<ChildLink>& old_links = trie.links_;
   const std::vector<SymbolCount>& old_counts = trie.counts_;
   const std::size_t input_count = old_nodes.size();
@@ -22,8 +25,6 @@ CompactedTrie CountTrie::compact(CountTrie trie, std::span<const std::uint8_t> a
     }
   }
 
-  std::vector<TrieNode> nodes;
-  nodes.reserve(kept);
   std::vector<std::uint8_t> flags;
   flags.reserve(kept);
   std::vector<ChildLink> links;
@@ -48,7 +49,7 @@ CompactedTrie CountTrie::compact(CountTrie trie, std::span<const std::uint8_t> a
     if (new_id[i] == kNoIndex) {
       continue;
     }
-    const TrieNode& old = old_nodes[i];
+    const TrieNode old = old_nodes[i];
     NodeId parent = kNoIndex;
     if (i != 0 && old.parent != kNoIndex) {
       ensure(old.parent < input_count, "parent outside the trie");
@@ -73,7 +74,7 @@ CompactedTrie CountTrie::compact(CountTrie trie, std::span<const std::uint8_t> a
                                    copy.first_count});
       copy.first_count = static_cast<std::uint32_t>(counts.size() - 1);
     }
-    nodes.push_back(copy);
+    nodes[new_id[i]] = copy;
     flags.push_back(i < terminal.size() ? terminal[i] : 0);
   }
 
@@ -82,7 +83,11 @@ CompactedTrie CountTrie::compact(CountTrie trie, std::span<const std::uint8_t> a
   const std::uint64_t sample_size = trie.sample_size_;
   trie = CountTrie();  // release the input before the result is trimmed
   new_id = std::vector<NodeId>();
-  // The stored trie lives as long as the model: give back what the estimate overshot.
+  // The stored trie lives as long as the model: give back what was dropped or overestimated.
+  nodes.resize(kept);
+  if (nodes.capacity() - nodes.size() > nodes.size() / 8) {
+    nodes.shrink_to_fit();
+  }
   if (counts.capacity() - counts.size() > counts.size() / 8) {
     counts.shrink_to_fit();
   }
