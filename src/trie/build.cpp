@@ -169,10 +169,11 @@ struct Segment {
   std::uint64_t count;
 };
 
-// A node while counting, indexed by its temporary id within its depth.
+// A node while counting, indexed by its temporary id within its depth. Once the node is written
+// into the result, `link` holds its NodeId and `first_count` the head of its child list.
 struct PassNode {
   std::uint64_t total;
-  std::uint32_t link;  // the parent's temporary id; the node's final NodeId once it is written
+  std::uint32_t link;  // the parent's temporary id
   std::uint32_t first_count;
 };
 
@@ -186,7 +187,8 @@ struct Pending {
   std::uint64_t context_hash;
 };
 
-// Positions with no retired position between them stay in one segment when the gap is short.
+// Retiring positions leave gaps in their segments; a gap shorter than this is stepped over rather
+// than splitting the segment.
 constexpr std::uint64_t kSegmentGap = 32;
 
 class LevelBuilder {
@@ -554,6 +556,7 @@ class LevelBuilder {
     ensure(nodes.size() == node_total_, "node count differs from the counted total");
     for (const std::vector<PassNode>& level : levels_) {
       for (const PassNode& counted : level) {
+        ensure(counted.link < nodes.size(), "counted node never written");
         nodes[counted.link].first_child = counted.first_count;
       }
     }
@@ -583,9 +586,9 @@ class LevelBuilder {
   std::vector<std::vector<PassNode>> levels_;
   std::vector<std::uint64_t> keys_at_;  // table keys used per depth, for sizing the next table
   std::vector<std::uint8_t> sole_;      // per node at the depth being counted: seen once
+  bool any_sole_ = false;
   std::vector<Cell> dense_storage_;
   std::vector<HashSlot> hash_storage_;
-  bool any_sole_ = false;
   std::vector<SymbolCount> counts_;
   std::uint64_t node_total_ = 1;
   std::uint64_t chain_nodes_ = 0;
