@@ -1,10 +1,16 @@
 #include "boundary/results.hpp"
 
+#include <type_traits>
+
 #include "boundary/errors.hpp"
 
 namespace tesk::py {
 
 namespace {
+
+// New references, or null with a Python error set.
+PyObject* new_object(std::uint64_t value) noexcept { return PyLong_FromUnsignedLongLong(value); }
+PyObject* new_object(double value) noexcept { return PyFloat_FromDouble(value); }
 
 template <class Element>
 PyRef to_list(const std::vector<Element>& values) {
@@ -14,8 +20,14 @@ PyRef to_list(const std::vector<Element>& values) {
   }
   Py_ssize_t index = 0;
   for (const Element& value : values) {
+    PyObject* item = nullptr;
+    if constexpr (std::is_arithmetic_v<Element>) {
+      item = new_object(value);
+    } else {
+      item = to_python(value).release();
+    }
     // PyList_SetItem takes the element's reference even when it fails.
-    if (PyList_SetItem(list.get(), index, to_python(value).release()) < 0) {
+    if (item == nullptr || PyList_SetItem(list.get(), index, item) < 0) {
       fail_object_creation();
     }
     ++index;
@@ -26,7 +38,7 @@ PyRef to_list(const std::vector<Element>& values) {
 }  // namespace
 
 PyRef to_python(std::uint64_t value) {
-  PyRef result = PyRef::steal(PyLong_FromUnsignedLongLong(value));
+  PyRef result = PyRef::steal(new_object(value));
   if (!result) {
     fail_object_creation();
   }
@@ -34,7 +46,7 @@ PyRef to_python(std::uint64_t value) {
 }
 
 PyRef to_python(double value) {
-  PyRef result = PyRef::steal(PyFloat_FromDouble(value));
+  PyRef result = PyRef::steal(new_object(value));
   if (!result) {
     fail_object_creation();
   }

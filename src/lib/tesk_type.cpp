@@ -140,27 +140,76 @@ PyObject* tesk_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+// The common path of the five queries: receiver, shared borrow, binding and the argument's
+// conversion; `answer` turns the converted symbols into the result object.
+template <const py::Signature& QuerySignature, class Answer>
+PyObject* run_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    Answer answer) {
+  return py::guarded([&] {
+    TeskObject& model = receiver(self);
+    py::SharedBorrow borrow(model.borrow_flag);
+    std::array<PyRef, 1> bound;
+    py::bind_fastcall(QuerySignature, args, nargs, kwnames, bound);
+    py::SymbolArgument sequence;
+    py::convert_argument(QuerySignature.parameters[0],
+                         [&] { py::extract_symbol_sequence(bound[0].get(), sequence); });
+    return answer(model, sequence.symbols());
+  });
+}
+
 template <class Value>
 using QueryFunction = Result<Value> (*)(const ModelConfig&, const FittedModel*,
                                         std::span<const std::uint64_t>);
 
 template <class Value, QueryFunction<Value> Query, const py::Signature& QuerySignature>
 PyObject* tesk_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return py::guarded([&] {
-    TeskObject& model = receiver(self);
-    py::SharedBorrow borrow(model.borrow_flag);
-    std::array<PyRef, 1> bound;
-    py::bind_fastcall(QuerySignature, args, nargs, kwnames, bound);
-    const char* parameter = QuerySignature.parameters[0];
-    SymbolSequence sequence = py::convert_argument(
-        parameter, [&] { return py::extract_symbol_sequence(bound[0].get()); });
+  return run_query<QuerySignature>(
+      self, args, nargs, kwnames,
+      [](const TeskObject& model, std::span<const std::uint64_t> sequence) {
+        Result<Value> answer = Query(model.config, fitted_state(model), sequence);
+        if (!answer) {
+          py::raise_error(answer.error());
+        }
+        return py::to_python(*answer);
+      });
+}
 
-    Result<Value> answer = Query(model.config, fitted_state(model), sequence);
-    if (!answer) {
-      py::raise_error(answer.error());
+// The node's context, oldest symbol first, as CountTrie::context_symbols gives it, but written
+// straight into the list: the path is walked once to size the list and once to fill it.
+PyRef context_list(const CountTrie& trie, NodeId node) {
+  Py_ssize_t length = 0;
+  for (NodeId current = node; current != kRoot; current = trie.node(current).parent) {
+    ++length;
+  }
+  PyRef list = PyRef::steal(PyList_New(length));
+  if (!list) {
+    py::fail_object_creation();
+  }
+  Py_ssize_t index = 0;
+  for (NodeId current = node; current != kRoot; ++index) {
+    const TrieNode& step = trie.node(current);
+    PyObject* symbol = PyLong_FromUnsignedLongLong(step.symbol);
+    // PyList_SetItem takes the symbol's reference even when it fails.
+    if (symbol == nullptr || PyList_SetItem(list.get(), index, symbol) < 0) {
+      py::fail_object_creation();
     }
-    return py::to_python(*answer);
-  });
+    current = step.parent;
+  }
+  return list;
+}
+
+PyObject* tesk_get_suffix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return run_query<kSuffixSignature>(
+      self, args, nargs, kwnames,
+      [](const TeskObject& model, std::span<const std::uint64_t> sequence) {
+        const FittedModel* fitted = fitted_state(model);
+        Result<NodeId> node = select_context(model.config, fitted, sequence);
+        if (!node) {
+          py::raise_error(node.error());
+        }
+        return context_list(fitted->trie, *node);
+      });
 }
 
 PyObject* tesk_get_contexts(PyObject* self, PyObject* /*unused*/) {
@@ -188,9 +237,7 @@ PyMethodDef kMethods[] = {
     {"fit", as_method(tesk_fit), kFastcallFlags,
      "fit($self, data)\n--\n\n"
      "Fit a fresh model. Rows are independent sequences and are never joined."},
-    {"get_suffix",
-     as_method(tesk_query<std::vector<std::uint64_t>, query_suffix, kSuffixSignature>),
-     kFastcallFlags,
+    {"get_suffix", as_method(tesk_get_suffix), kFastcallFlags,
      "get_suffix($self, sequence)\n--\n\n"
      "Return the selected context suffix, or an aggregate prefix when the\n"
      "supplied history is shorter than the selected context."},

@@ -5,13 +5,30 @@
 
 namespace tesk {
 
+namespace {
+
+// find_child, inlined into the query walks: a backoff query is little more than this scan.
+NodeId child_of(const std::vector<TrieNode>& nodes, const std::vector<ChildLink>& links,
+                NodeId parent, std::uint64_t symbol) {
+  ensure(parent < nodes.size(), "node id outside the trie");
+  for (std::uint32_t link = nodes[parent].first_child; link != kNoIndex; link = links[link].next) {
+    ensure(link < links.size(), "child link outside the trie");
+    if (links[link].symbol == symbol) {
+      return links[link].child;
+    }
+  }
+  return kNoIndex;
+}
+
+}  // namespace
+
 std::optional<NodeId> CountTrie::find_context(std::span<const std::uint64_t> context) const {
   if (context.size() > storage_depth_) {
     return std::nullopt;
   }
   NodeId current = kRoot;
   for (auto it = context.rbegin(); it != context.rend(); ++it) {
-    current = find_child(current, *it);
+    current = child_of(nodes_, links_, current, *it);
     if (current == kNoIndex) {
       return std::nullopt;
     }
@@ -31,7 +48,7 @@ NodeId CountTrie::longest_suffix(std::span<const std::uint64_t> history,
   }
   for (auto it = history.rbegin(); it != history.rend(); ++it) {
     --steps;
-    const NodeId child = find_child(current, *it);
+    const NodeId child = child_of(nodes_, links_, current, *it);
     if (child == kNoIndex || child >= active.size() || active[child] != 1) {
       break;
     }
