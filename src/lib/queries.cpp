@@ -60,16 +60,6 @@ Result<NodeId> select_context(const ModelConfig& config, const FittedModel* fitt
   return fitted->trie.longest_suffix(history, fitted->active, fitted->terminal);
 }
 
-Result<std::vector<std::uint64_t>> query_suffix(const ModelConfig& config,
-                                                const FittedModel* fitted,
-                                                std::span<const std::uint64_t> sequence) {
-  auto node = select_context(config, fitted, sequence);
-  if (!node) {
-    return Unexpected<Error>{std::move(node).error()};
-  }
-  return fitted->trie.context_symbols(*node);
-}
-
 Result<std::uint64_t> query_counts(const ModelConfig& config, const FittedModel* fitted,
                                    std::span<const std::uint64_t> sequence) {
   auto node = find_active_node(config, fitted, sequence);

@@ -23,9 +23,6 @@ Result<NodeId> find_active_node(const ModelConfig& config, const FittedModel* fi
 Result<NodeId> select_context(const ModelConfig& config, const FittedModel* fitted,
                               std::span<const std::uint64_t> history);
 
-Result<std::vector<std::uint64_t>> query_suffix(const ModelConfig& config,
-                                                const FittedModel* fitted,
-                                                std::span<const std::uint64_t> sequence);
 Result<std::uint64_t> query_counts(const ModelConfig& config, const FittedModel* fitted,
                                    std::span<const std::uint64_t> sequence);
 Result<std::vector<std::uint64_t>> query_transition_counts(const ModelConfig& config,
