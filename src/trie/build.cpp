@@ -20,7 +20,9 @@
 
 #include <algorithm>
 #include <optional>
+#include <functional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -75,6 +77,10 @@ class DenseTable {
     for (Cell& cell : slots_) {
       visit(cell);
     }
+  }
+  // Row n holds node n's cells, one per symbol.
+  const Cell* row(std::uint64_t node, std::uint64_t alphabet_size) const {
+    return slots_.data() + node * alphabet_size;
   }
 
  private:
@@ -336,6 +342,14 @@ class LevelBuilder {
     active_ = deeper ? kept : 0;
     keys_at_[d] = counts_.size() - first_entry + (deeper ? levels_[d + 1].size() : 0);
     if (!entries_overflowed_) {
+      // A cell gains at most one observation per position, so below this many positions no
+      // pending count has been moved into its entry early.
+      if constexpr (std::is_same_v<Table, DenseTable>) {
+        if (positions_ < 0xFFFFFFFFu) {
+          settle_rows(d, first_entry, table);
+          return true;
+        }
+      }
       settle_entries(d, first_entry, table);
     }
     return true;
@@ -441,6 +455,60 @@ class LevelBuilder {
       node.first_count = place;
       node.total += entry.count;
     }
+  }
+
+  // settle_entries for a dense table, in one sequential sweep: a node's row holds its entries,
+  // so each block is written in place from the row, newest entry first.
+  void settle_rows(std::uint16_t d, std::uint64_t first_entry, const DenseTable& table) {
+    const bool deeper = d < depth_;
+    sole_.assign(deeper ? levels_[d + 1].size() : 0, 0);
+    any_sole_ = false;
+    // Entries of nodes seen once were made without a cell; they alone already count 1. Nodes
+    // are numbered in order of their first position, so these come in node order.
+    std::vector<SymbolCount> once;
+    for (std::uint64_t index = first_entry; index < counts_.size(); ++index) {
+      if (counts_[index].count == 1) {
+        once.push_back(counts_[index]);
+      }
+    }
+    std::size_t next_once = 0;
+    std::vector<PassNode>& level = levels_[d];
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> found;  // (entry, symbol)
+    std::uint64_t place = first_entry;
+    for (std::uint64_t n = 0; n < level.size(); ++n) {
+      const Cell* row = table.row(n, alphabet_size_);
+      found.clear();
+      for (std::uint64_t s = 0; s < alphabet_size_; ++s) {
+        if (row[s].entry != kNoIndex) {
+          found.emplace_back(row[s].entry, static_cast<std::uint32_t>(s));
+        }
+        if (deeper && row[s].visits == 1) {
+          sole_[row[s].child] = 1;
+          any_sole_ = true;
+        }
+      }
+      PassNode& node = level[n];
+      if (found.empty()) {
+        if (next_once < once.size() && once[next_once].next == n) {
+          ensure(place < counts_.size(), "more count entries than were made");
+          counts_[place] = SymbolCount{1, once[next_once++].symbol, kNoIndex};
+          node.first_count = static_cast<std::uint32_t>(place++);
+          node.total = 1;
+        }
+        continue;
+      }
+      std::sort(found.begin(), found.end(), std::greater<>());
+      node.first_count = static_cast<std::uint32_t>(place);
+      for (std::size_t k = 0; k < found.size(); ++k) {
+        ensure(place < counts_.size(), "more count entries than were made");
+        const std::uint32_t pending = row[found[k].second].pending;
+        const std::uint32_t next = k + 1 < found.size() ? static_cast<std::uint32_t>(place + 1)
+                                                        : kNoIndex;
+        counts_[place++] = SymbolCount{pending, found[k].second, next};
+        node.total += pending;
+      }
+    }
+    ensure(place == counts_.size() && next_once == once.size(), "count entries left unplaced");
   }
 
   static void keep(std::vector<Segment>& kept, const Segment& segment, std::uint64_t j) {
