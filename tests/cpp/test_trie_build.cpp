@@ -116,7 +116,7 @@ TEST(TrieBuild, RowsAreNeverJoined) {
   EXPECT_EQ(count_list(trie, 2), (Counts{{1, 1}}));
 }
 
-TEST(TrieBuild, LargestAlphabetAndDeepChain) {
+TEST(TrieBuild, LargestAlphabet) {
   const std::uint64_t top = 4294967294ULL;
   const CountTrie trie = built({{top, 0, top, top}}, 4294967295ULL, 2, 2);
   ASSERT_EQ(trie.node_count(), 5u);
@@ -286,7 +286,7 @@ TEST(TrieBuild, DepthBeyondTheLargestNodeDepth) {
   EXPECT_EQ(nothing->node_count(), 1u);
 }
 
-TEST(TrieGrowth, ExistingChildIsReturnedEvenAtTheNodeLimit) {
+TEST(TrieGrowth, ExistingChildIsReturnedAndNewChildrenHeadTheList) {
   CountTrie trie = built({{0, 1, 0, 1}}, 2, 2, 2);
   auto existing = trie.get_or_create_child(0, 1);
   ASSERT_TRUE(existing.has_value());
