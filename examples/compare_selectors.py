@@ -18,7 +18,14 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
-from example_data import DATASETS, DataError, DataSet, read_symbols, spell
+from example_data import (
+    DATASETS,
+    DataError,
+    DataSet,
+    check_file_options,
+    read_symbols,
+    spell,
+)
 from tesk import TESK
 
 METHODS = ("bct", "bic", "peres_shield")
@@ -144,12 +151,7 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     for name in arguments.datasets:
         if name not in DATASETS:
             parser.error(f"unknown data set {name!r}; choose from {', '.join(DATASETS)}")
-    if (arguments.file is None) != (arguments.alphabet_size is None):
-        parser.error("--file and --alphabet-size go together")
-    if arguments.alphabet_size is not None and arguments.alphabet_size < 2:
-        parser.error("--alphabet-size must be at least 2")
-    if arguments.max_depth is not None and arguments.max_depth < 0:
-        parser.error("--max-depth must not be negative")
+    check_file_options(parser, arguments)
     return arguments
 
 

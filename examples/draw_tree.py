@@ -27,7 +27,14 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from example_data import DATASETS, DataError, DataSet, read_symbols, spell
+from example_data import (
+    DATASETS,
+    DataError,
+    DataSet,
+    check_file_options,
+    read_symbols,
+    spell,
+)
 from tesk import TESK
 
 if TYPE_CHECKING:
@@ -207,12 +214,7 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     arguments = parser.parse_args(argv)
     if arguments.dataset not in DATASETS:
         parser.error(f"unknown data set {arguments.dataset!r}; choose from {', '.join(DATASETS)}")
-    if (arguments.file is None) != (arguments.alphabet_size is None):
-        parser.error("--file and --alphabet-size go together")
-    if arguments.alphabet_size is not None and arguments.alphabet_size < 2:
-        parser.error("--alphabet-size must be at least 2")
-    if arguments.max_depth is not None and arguments.max_depth < 0:
-        parser.error("--max-depth must not be negative")
+    check_file_options(parser, arguments)
     return arguments
 
 

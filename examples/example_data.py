@@ -8,6 +8,7 @@ without a traceback.
 
 from __future__ import annotations
 
+import argparse
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -120,3 +121,13 @@ def spell(context: list[int], symbols: tuple[str, ...]) -> str:
         return "(root)"
     separator = "" if all(len(label) == 1 for label in symbols) else " "
     return separator.join(symbols[s] for s in context)
+
+
+def check_file_options(parser: argparse.ArgumentParser, arguments: argparse.Namespace) -> None:
+    """Refuse inconsistent --file, --alphabet-size and --max-depth options with a usage error."""
+    if (arguments.file is None) != (arguments.alphabet_size is None):
+        parser.error("--file and --alphabet-size go together")
+    if arguments.alphabet_size is not None and arguments.alphabet_size < 2:
+        parser.error("--alphabet-size must be at least 2")
+    if arguments.max_depth is not None and arguments.max_depth < 0:
+        parser.error("--max-depth must not be negative")
