@@ -27,6 +27,34 @@ def _local_build_dir():
     return os.path.dirname(max(built, key=os.path.getmtime))
 
 
+def address_sanitizer_loaded():
+    """True when this process runs with AddressSanitizer's runtime (the sanitizer build in CI)."""
+    try:
+        with open("/proc/self/maps") as maps:
+            return any("libasan" in line or "libclang_rt.asan" in line for line in maps)
+    except OSError:
+        return False
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "not_under_sanitizer(reason): skipped under AddressSanitizer, whose allocator ends the "
+        "process on a C++ allocation it cannot serve instead of throwing std::bad_alloc, and "
+        "whose quarantine keeps freed memory resident",
+    )
+
+
+def pytest_collection_modifyitems(config, items):
+    if not address_sanitizer_loaded():
+        return
+    for item in items:
+        marker = item.get_closest_marker("not_under_sanitizer")
+        if marker is not None:
+            reason = marker.kwargs.get("reason", "not meaningful under AddressSanitizer")
+            item.add_marker(pytest.mark.skip(reason=reason))
+
+
 if importlib.util.find_spec("tesk") is None:
     _build_dir = _local_build_dir()
     if _build_dir is not None:
