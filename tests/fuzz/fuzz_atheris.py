@@ -33,9 +33,16 @@ class ProviderChooser(tesk_fuzz.Chooser):
         return self.provider.ConsumeBytes(size)
 
 
+TOTALS = {"runs": 0, "calls": 0}
+
+
 def one_input(data):
-    tesk_fuzz.run(ProviderChooser(atheris.FuzzedDataProvider(data)), steps=16,
-                  huge_allocations=HUGE_ALLOCATIONS)
+    calls = tesk_fuzz.run(ProviderChooser(atheris.FuzzedDataProvider(data)), steps=16,
+                          huge_allocations=HUGE_ALLOCATIONS)
+    TOTALS["runs"] += 1
+    TOTALS["calls"] += calls
+    if TOTALS["runs"] % 5000 == 0:  # libFuzzer ends the process itself: no summary at exit
+        print(f"tesk_fuzz: {TOTALS['runs']} runs, {TOTALS['calls']} checked calls", flush=True)
 
 
 def main():

@@ -644,7 +644,7 @@ class Fuzzer(Plans):
     def check_against_literal_fit(self, model, arguments, rows):
         """Small fits against the slow literal model of the whole pipeline."""
         alphabet, depth = arguments["alphabet_size"], arguments.get("max_depth", 10)
-        if alphabet > 5 or depth > 4 or sum(map(len, rows)) > 400:
+        if alphabet > 16 or depth > 6 or sum(map(len, rows)) > 600:
             return
         literal = reference_model.fit(rows, alphabet, depth, model.method,
                                       arguments.get("beta"), arguments.get("penalty") or 1.0)
