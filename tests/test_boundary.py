@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 from tesk import TESK
+from integer_like import Index
 
 ALTERNATING = [[0, 1, 0, 1, 0, 1]]
 NOT_FITTED = "fit must be called before querying the model"
@@ -25,17 +26,6 @@ def model():
     fitted = TESK(2, max_depth=1, method="bic")
     fitted.fit(ALTERNATING)
     return fitted
-
-
-class Index:
-    def __init__(self, value, on_index=None):
-        self.value = value
-        self.on_index = on_index
-
-    def __index__(self):
-        if self.on_index is not None:
-            self.on_index()
-        return self.value
 
 
 class SequenceLike:

@@ -5,6 +5,7 @@ import math
 import pytest
 
 from tesk import TESK
+from integer_like import Index
 
 UNKNOWN_METHOD = "unknown method {}; expected 'bct', 'bic', or 'peres_shield'"
 UNKNOWN_BOUNDARY = "unknown boundary mode {}; currently only 'condition' is supported"
@@ -27,14 +28,6 @@ def type_error(*args, **kwargs):
     with pytest.raises(TypeError) as raised:
         TESK(*args, **kwargs)
     return str(raised.value)
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Real:

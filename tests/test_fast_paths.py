@@ -13,6 +13,7 @@ import random
 import pytest
 
 from tesk import TESK
+from integer_like import Index
 
 THRESHOLDS = [2, 3, 4, 5, 127, 128, 200, 256, 2**15, 2**31, 2**32 - 1]
 
@@ -31,17 +32,6 @@ class Generic:
 
     def __iter__(self):
         return iter(self.wrapped)
-
-
-class Index:
-    def __init__(self, value, on_index=None):
-        self.value = value
-        self.on_index = on_index
-
-    def __index__(self):
-        if self.on_index is not None:
-            self.on_index()
-        return self.value
 
 
 def outcome(call):

@@ -11,16 +11,7 @@ import numpy as np
 import pytest
 
 from tesk import TESK
-
-
-class Index:
-    def __init__(self, value, action=None):
-        self.value, self.action = value, action
-
-    def __index__(self):
-        if self.action is not None:
-            self.action()
-        return self.value
+from integer_like import Index
 
 
 class NoLength:
