@@ -28,6 +28,7 @@
 
 #include "common/internal_failure.hpp"
 #include "trie/build_limits.hpp"
+#include "trie/code_build.hpp"
 #include "trie/count_trie.hpp"
 
 namespace tesk {
@@ -727,9 +728,20 @@ MessageOr<CountTrie> build_with_limits(std::span<const SymbolSequence> rows,
     return fail_message(std::move(*symbol_failure));
   }
 
-  LevelBuilder builder(rows, alphabet_size, conditioning_depth,
-                       static_cast<std::uint16_t>(storage_depth), limits);
-  auto built = builder.run();
+  auto built = [&]() -> MessageOr<CountTrie> {
+    if (limits.count_by_codes && code_build_applies(alphabet_size, storage_depth, positions)) {
+      std::vector<RowView<std::uint64_t>> views;
+      views.reserve(rows.size());
+      for (const SymbolSequence& row : rows) {
+        views.push_back(RowView<std::uint64_t>{row.data(), row.size()});
+      }
+      return build_by_codes<std::uint64_t>(views, alphabet_size, conditioning_depth,
+                                           storage_depth, limits);
+    }
+    LevelBuilder builder(rows, alphabet_size, conditioning_depth,
+                         static_cast<std::uint16_t>(storage_depth), limits);
+    return builder.run();
+  }();
   if (!built || !symbol_failure) {
     return built;
   }

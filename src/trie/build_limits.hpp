@@ -12,6 +12,9 @@ namespace tesk::trie_detail {
 struct BuildLimits {
   std::uint64_t max_nodes = kMaxNodeCount;          // root included; at most kMaxNodeCount
   std::uint64_t max_count_entries = kMaxCountEntries;  // at most kMaxCountEntries
+  // Whether counting by context codes may be used where it applies; tests turn it off to reach
+  // the depth-by-depth build with the same inputs.
+  bool count_by_codes = true;
 };
 
 MessageOr<CountTrie> build_with_limits(std::span<const SymbolSequence> rows,

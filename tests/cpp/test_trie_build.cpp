@@ -160,10 +160,14 @@ TEST(TrieBuild, MatchesPositionByPositionBuild) {
     const SymbolRows rows = random_rows(rng, alphabet_size);
     SCOPED_TRACE("round " + std::to_string(round));
     auto expected = literal_build(rows, alphabet_size, conditioning, storage);
-    auto actual = CountTrie::build(rows, alphabet_size, conditioning, storage);
     ASSERT_TRUE(expected.has_value());
-    ASSERT_TRUE(actual.has_value()) << actual.error();
-    expect_same_trie(*expected, *actual);
+    for (const bool by_codes : {true, false}) {
+      SCOPED_TRACE(by_codes ? "by codes" : "by levels");
+      auto actual = build_with_limits(rows, alphabet_size, conditioning, storage,
+                                      BuildLimits{.count_by_codes = by_codes});
+      ASSERT_TRUE(actual.has_value()) << actual.error();
+      expect_same_trie(*expected, *actual);
+    }
   }
 }
 
@@ -180,9 +184,13 @@ TEST(TrieBuild, MatchesOnLargerInputs) {
     }
     SCOPED_TRACE("alphabet " + std::to_string(alphabet_size));
     auto expected = literal_build(rows, alphabet_size, 10, 8);
-    auto actual = CountTrie::build(rows, alphabet_size, 10, 8);
-    ASSERT_TRUE(actual.has_value());
-    expect_same_trie(*expected, *actual);
+    for (const bool by_codes : {true, false}) {
+      SCOPED_TRACE(by_codes ? "by codes" : "by levels");
+      auto actual =
+          build_with_limits(rows, alphabet_size, 10, 8, BuildLimits{.count_by_codes = by_codes});
+      ASSERT_TRUE(actual.has_value());
+      expect_same_trie(*expected, *actual);
+    }
   }
 }
 
@@ -239,7 +247,8 @@ TEST(TrieBuild, LimitsAndBadSymbolsAgreeWithPositionByPositionBuild) {
       entries = full->counts().size();
     }
     const BuildLimits limits{std::uniform_int_distribution<std::uint64_t>(1, nodes + 1)(rng),
-                             std::uniform_int_distribution<std::uint64_t>(0, entries + 1)(rng)};
+                             std::uniform_int_distribution<std::uint64_t>(0, entries + 1)(rng),
+                             round % 2 == 0};
     SCOPED_TRACE("round " + std::to_string(round));
     auto expected = literal_build(rows, alphabet_size, storage, storage, limits);
     auto actual = build_with_limits(rows, alphabet_size, storage, storage, limits);

@@ -1,0 +1,36 @@
+#pragma once
+// Counting by context codes: every string of up to storage_depth + 1 symbols that ends at a
+// counted position gets a number computed from the symbols alone, and its cell sits at that
+// index of a dense table. Used when alphabet_size^(storage_depth + 1) is small next to the number
+// of positions (shallow contexts, small alphabets); deeper builds count depth by depth.
+
+#include <cstdint>
+#include <span>
+
+#include "trie/build_limits.hpp"
+#include "trie/count_trie.hpp"
+
+namespace tesk::trie_detail {
+
+// One row's symbols, oldest first, already checked to lie below the alphabet size.
+template <class Symbol>
+struct RowView {
+  const Symbol* data;
+  std::uint64_t size;
+};
+
+// Whether build_by_codes counts these rows: the dense tables stay within a few bytes per
+// position, and no count can pass 32 bits.
+bool code_build_applies(std::uint64_t alphabet_size, std::uint64_t storage_depth,
+                        std::uint64_t positions);
+
+// The same trie as the position-by-position build (NodeIds, links, lists and counts); each
+// node's count entries sit in one block. Requires code_build_applies and storage_depth <=
+// conditioning_depth.
+template <class Symbol>
+MessageOr<CountTrie> build_by_codes(std::span<const RowView<Symbol>> rows,
+                                    std::uint64_t alphabet_size,
+                                    std::uint64_t conditioning_depth, std::uint64_t storage_depth,
+                                    BuildLimits limits);
+
+}  // namespace tesk::trie_detail
