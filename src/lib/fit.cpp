@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "selection/select_tree.hpp"
+#include "trie/packed_rows.hpp"
 
 namespace tesk {
 
@@ -47,16 +48,8 @@ std::uint64_t working_depth(SelectionMethod method, std::uint64_t max_depth, std
 
 namespace {
 
-// The rows are only needed by the build; `release_rows` lets an owning caller free them before
-// selection and compaction allocate.
-template <class ReleaseRows>
-Result<FittedModel> fit_rows(const ModelConfig& config, std::span<const SymbolSequence> rows,
-                             ReleaseRows release_rows) {
-  const std::uint64_t n = counted_positions(rows, config.max_depth);
-  const std::uint64_t depth = working_depth(config.method, config.max_depth, n);
-
-  auto built = CountTrie::build(rows, config.alphabet_size, config.max_depth, depth);
-  release_rows();
+// Selects and compacts a built trie.
+Result<FittedModel> finish_fit(const ModelConfig& config, MessageOr<CountTrie> built) {
   if (!built) {
     return fail(ErrorKind::value_error, std::move(built).error());
   }
@@ -77,11 +70,20 @@ Result<FittedModel> fit_rows(const ModelConfig& config, std::span<const SymbolSe
 }  // namespace
 
 Result<FittedModel> fit_model(const ModelConfig& config, std::span<const SymbolSequence> rows) {
-  return fit_rows(config, rows, [] {});
+  const std::uint64_t n = counted_positions(rows, config.max_depth);
+  const std::uint64_t depth = working_depth(config.method, config.max_depth, n);
+  return finish_fit(config, CountTrie::build(rows, config.alphabet_size, config.max_depth, depth));
 }
 
 Result<FittedModel> fit_model(const ModelConfig& config, SymbolRows&& rows) {
-  return fit_rows(config, rows, [&rows] { SymbolRows().swap(rows); });
+  const std::uint64_t n = counted_positions(rows, config.max_depth);
+  const std::uint64_t depth = working_depth(config.method, config.max_depth, n);
+  // The packed copy replaces the rows before the build allocates, and goes before selection.
+  auto built = [&] {
+    const PackedRows packed = PackedRows::pack(std::move(rows), config.alphabet_size);
+    return CountTrie::build(packed, config.max_depth, depth);
+  }();
+  return finish_fit(config, std::move(built));
 }
 
 }  // namespace tesk

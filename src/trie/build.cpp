@@ -169,8 +169,9 @@ class HashTable {
 
 // A run of counted positions of one row; position g of the run has row index
 // first_h + (g - first_g).
-struct Segment {
-  const std::uint64_t* row;
+template <class Symbol>
+struct RowSegment {
+  const Symbol* row;
   std::uint64_t first_h;
   std::uint64_t first_g;
   std::uint64_t count;
@@ -198,15 +199,18 @@ struct Pending {
 // than splitting the segment.
 constexpr std::uint64_t kSegmentGap = 32;
 
+template <class Symbol>
 class LevelBuilder {
  public:
-  LevelBuilder(std::span<const SymbolSequence> rows, std::uint64_t alphabet_size,
+  using Segment = RowSegment<Symbol>;
+
+  LevelBuilder(std::span<const RowView<Symbol>> rows, std::uint64_t alphabet_size,
                std::uint64_t conditioning_depth, std::uint16_t storage_depth, BuildLimits limits)
       : alphabet_size_(alphabet_size), depth_(storage_depth), limits_(limits) {
-    for (const SymbolSequence& row : rows) {
-      if (row.size() > conditioning_depth) {
-        const std::uint64_t count = row.size() - conditioning_depth;
-        segments_.push_back(Segment{row.data(), conditioning_depth, positions_, count});
+    for (const RowView<Symbol>& row : rows) {
+      if (row.size > conditioning_depth) {
+        const std::uint64_t count = row.size - conditioning_depth;
+        segments_.push_back(Segment{row.data, conditioning_depth, positions_, count});
         positions_ += count;
       }
     }
@@ -287,7 +291,7 @@ class LevelBuilder {
     std::vector<Segment> kept_segments;
     std::uint64_t kept = 0;
     for (const Segment& segment : active_segments_) {
-      const std::uint64_t* outcomes = segment.row + segment.first_h;
+      const Symbol* outcomes = segment.row + segment.first_h;
       for (std::uint64_t j = 0; j < segment.count; ++j) {
         const std::uint64_t g = segment.first_g + j;
         const std::uint32_t node = cur_[g];
@@ -664,11 +668,12 @@ class LevelBuilder {
   bool entries_overflowed_ = false;
 };
 
-std::uint64_t counted_positions(std::span<const SymbolSequence> rows,
+template <class Symbol>
+std::uint64_t counted_positions(std::span<const RowView<Symbol>> rows,
                                 std::uint64_t conditioning_depth) {
   std::uint64_t positions = 0;
-  for (const SymbolSequence& row : rows) {
-    positions += row.size() > conditioning_depth ? row.size() - conditioning_depth : 0;
+  for (const RowView<Symbol>& row : rows) {
+    positions += row.size > conditioning_depth ? row.size - conditioning_depth : 0;
   }
   return positions;
 }
@@ -681,35 +686,13 @@ bool limits_reachable(std::uint64_t positions, std::uint64_t storage_depth, Buil
   return nodes || entries;
 }
 
-}  // namespace
-
-namespace trie_detail {
-
-MessageOr<CountTrie> build_with_limits(std::span<const SymbolSequence> rows,
-                                       std::uint64_t alphabet_size,
-                                       std::uint64_t conditioning_depth,
-                                       std::uint64_t storage_depth, BuildLimits limits) {
-  if (storage_depth > conditioning_depth) {
-    return fail_message(kStorageDepthMessage);
-  }
-  ensure(alphabet_size <= 0xFFFFFFFFULL, "alphabet_size above 32 bits");
-  ensure(limits.max_nodes >= 1 && limits.max_nodes <= kMaxNodeCount &&
-             limits.max_count_entries <= kMaxCountEntries,
-         "build limits outside the index space");
-
-  // Only the rows before the first bad symbol are ever counted.
-  std::optional<std::string> symbol_failure;
-  for (std::size_t r = 0; r < rows.size() && !symbol_failure; ++r) {
-    const SymbolSequence& row = rows[r];
-    const auto bad = std::find_if(row.begin(), row.end(),
-                                  [alphabet_size](std::uint64_t s) { return s >= alphabet_size; });
-    if (bad != row.end()) {
-      symbol_failure = symbol_error(*bad, r, static_cast<std::size_t>(bad - row.begin()),
-                                    alphabet_size);
-      rows = rows.first(r);
-    }
-  }
-
+// Counts `rows`, the rows before the first bad symbol's row, if any; that symbol's failure is
+// reported unless counting them fails first.
+template <class Symbol>
+MessageOr<CountTrie> build_rows(std::span<const RowView<Symbol>> rows,
+                                std::optional<std::string> symbol_failure,
+                                std::uint64_t alphabet_size, std::uint64_t conditioning_depth,
+                                std::uint64_t storage_depth, BuildLimits limits) {
   const std::uint64_t positions = counted_positions(rows, conditioning_depth);
   if (positions == 0) {
     if (symbol_failure) {
@@ -727,19 +710,13 @@ MessageOr<CountTrie> build_with_limits(std::span<const SymbolSequence> rows,
   if (symbol_failure && !limits_reachable(positions, storage_depth, limits)) {
     return fail_message(std::move(*symbol_failure));
   }
-
   auto built = [&]() -> MessageOr<CountTrie> {
-    if (limits.count_by_codes && code_build_applies(alphabet_size, storage_depth, positions)) {
-      std::vector<RowView<std::uint64_t>> views;
-      views.reserve(rows.size());
-      for (const SymbolSequence& row : rows) {
-        views.push_back(RowView<std::uint64_t>{row.data(), row.size()});
-      }
-      return build_by_codes<std::uint64_t>(views, alphabet_size, conditioning_depth,
-                                           storage_depth, limits);
+    if (limits.count_by_codes && trie_detail::code_build_applies(alphabet_size, storage_depth, positions)) {
+      return trie_detail::build_by_codes<Symbol>(rows, alphabet_size, conditioning_depth,
+                                                 storage_depth, limits);
     }
-    LevelBuilder builder(rows, alphabet_size, conditioning_depth,
-                         static_cast<std::uint16_t>(storage_depth), limits);
+    LevelBuilder<Symbol> builder(rows, alphabet_size, conditioning_depth,
+                                 static_cast<std::uint16_t>(storage_depth), limits);
     return builder.run();
   }();
   if (!built || !symbol_failure) {
@@ -748,7 +725,69 @@ MessageOr<CountTrie> build_with_limits(std::span<const SymbolSequence> rows,
   return fail_message(std::move(*symbol_failure));
 }
 
+void check_arguments(std::uint64_t alphabet_size, BuildLimits limits) {
+  ensure(alphabet_size <= 0xFFFFFFFFULL, "alphabet_size above 32 bits");
+  ensure(limits.max_nodes >= 1 && limits.max_nodes <= kMaxNodeCount &&
+             limits.max_count_entries <= kMaxCountEntries,
+         "build limits outside the index space");
+}
+
+}  // namespace
+
+namespace trie_detail {
+
+MessageOr<CountTrie> build_with_limits(std::span<const SymbolSequence> rows,
+                                       std::uint64_t alphabet_size,
+                                       std::uint64_t conditioning_depth,
+                                       std::uint64_t storage_depth, BuildLimits limits) {
+  if (storage_depth > conditioning_depth) {
+    return fail_message(kStorageDepthMessage);
+  }
+  check_arguments(alphabet_size, limits);
+  // Only the rows before the first bad symbol are ever counted.
+  std::optional<std::string> symbol_failure;
+  std::vector<RowView<std::uint64_t>> views;
+  views.reserve(rows.size());
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const SymbolSequence& row = rows[r];
+    const auto bad = std::find_if(row.begin(), row.end(),
+                                  [alphabet_size](std::uint64_t s) { return s >= alphabet_size; });
+    if (bad != row.end()) {
+      symbol_failure = symbol_error(*bad, r, static_cast<std::size_t>(bad - row.begin()),
+                                    alphabet_size);
+      break;
+    }
+    views.push_back(RowView<std::uint64_t>{row.data(), row.size()});
+  }
+  return build_rows<std::uint64_t>(views, std::move(symbol_failure), alphabet_size,
+                                   conditioning_depth, storage_depth, limits);
+}
+
+MessageOr<CountTrie> build_packed_with_limits(const PackedRows& rows,
+                                              std::uint64_t conditioning_depth,
+                                              std::uint64_t storage_depth, BuildLimits limits) {
+  if (storage_depth > conditioning_depth) {
+    return fail_message(kStorageDepthMessage);
+  }
+  check_arguments(rows.alphabet_size(), limits);
+  std::optional<std::string> symbol_failure;
+  if (const std::optional<BadSymbol>& bad = rows.first_bad()) {
+    symbol_failure = symbol_error(bad->value, bad->row, bad->position, rows.alphabet_size());
+  }
+  return rows.visit([&](const auto& views) {
+    using Symbol = typename std::decay_t<decltype(views)>::value_type::symbol_type;
+    return build_rows<Symbol>(std::span<const RowView<Symbol>>(views), std::move(symbol_failure),
+                              rows.alphabet_size(), conditioning_depth, storage_depth, limits);
+  });
+}
+
 }  // namespace trie_detail
+
+MessageOr<CountTrie> CountTrie::build(const PackedRows& rows, std::uint64_t conditioning_depth,
+                                      std::uint64_t storage_depth) {
+  return trie_detail::build_packed_with_limits(rows, conditioning_depth, storage_depth,
+                                               trie_detail::BuildLimits{});
+}
 
 MessageOr<CountTrie> CountTrie::build(std::span<const SymbolSequence> rows,
                                       std::uint64_t alphabet_size,

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "trie/count_trie.hpp"
+#include "trie/packed_rows.hpp"
 
 namespace tesk::trie_detail {
 
@@ -16,6 +17,10 @@ struct BuildLimits {
   // the depth-by-depth build with the same inputs.
   bool count_by_codes = true;
 };
+
+MessageOr<CountTrie> build_packed_with_limits(const PackedRows& rows,
+                                              std::uint64_t conditioning_depth,
+                                              std::uint64_t storage_depth, BuildLimits limits);
 
 MessageOr<CountTrie> build_with_limits(std::span<const SymbolSequence> rows,
                                        std::uint64_t alphabet_size,

@@ -9,15 +9,9 @@
 
 #include "trie/build_limits.hpp"
 #include "trie/count_trie.hpp"
+#include "trie/packed_rows.hpp"
 
 namespace tesk::trie_detail {
-
-// One row's symbols, oldest first, already checked to lie below the alphabet size.
-template <class Symbol>
-struct RowView {
-  const Symbol* data;
-  std::uint64_t size;
-};
 
 // Whether build_by_codes counts these rows: the dense tables stay within a few bytes per
 // position, and no count can pass 32 bits.

@@ -52,6 +52,7 @@ struct SymbolCount {
 };
 
 class CountTrie;
+class PackedRows;
 
 // What compaction hands back: the trie of the kept nodes and their terminal flags.
 struct CompactedTrie;
@@ -70,6 +71,9 @@ class CountTrie {
   static MessageOr<CountTrie> build(std::span<const SymbolSequence> rows,
                                     std::uint64_t alphabet_size,
                                     std::uint64_t conditioning_depth,
+                                    std::uint64_t storage_depth);
+  // The same for packed rows (the alphabet size is theirs); the result is identical.
+  static MessageOr<CountTrie> build(const PackedRows& rows, std::uint64_t conditioning_depth,
                                     std::uint64_t storage_depth);
 
   // Keeps the nodes whose active entry is non-zero (missing entries count as 0), renumbered in

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "test_trie_support.hpp"
+#include "trie/packed_rows.hpp"
 
 namespace tesk {
 namespace {
@@ -330,6 +331,32 @@ TEST(TrieGrowth, DepthOverflowBelowTheDeepestNode) {
   EXPECT_EQ(child.error(), kDepthOverflowMessage);
   EXPECT_EQ(trie.node_count(), 65536u);
   EXPECT_EQ(trie.links().size(), 65535u);
+}
+
+TEST(TrieBuild, PackedRowsBuildTheSameTrie) {
+  // Widths 1, 2 and 4 bytes; bad symbols in some rows, whose failure must be the same.
+  std::mt19937_64 rng(11);
+  const std::uint64_t alphabets[] = {2, 4, 256, 257, 65536, 65537, 4294967295ULL};
+  for (int round = 0; round < 700; ++round) {
+    const std::uint64_t alphabet_size = alphabets[round % 7];
+    const std::uint64_t storage = std::uniform_int_distribution<std::uint64_t>(0, 5)(rng);
+    SymbolRows rows = random_rows(rng, alphabet_size);
+    if (!rows.empty() && round % 3 == 0) {
+      SymbolSequence& row = rows[std::uniform_int_distribution<std::size_t>(0, rows.size() - 1)(rng)];
+      row.insert(row.begin() + static_cast<std::ptrdiff_t>(row.size() / 2),
+                 alphabet_size + std::uniform_int_distribution<std::uint64_t>(0, 300)(rng));
+    }
+    SCOPED_TRACE("round " + std::to_string(round));
+    auto expected = CountTrie::build(rows, alphabet_size, storage, storage);
+    const PackedRows packed = PackedRows::pack(SymbolRows(rows), alphabet_size);
+    auto actual = CountTrie::build(packed, storage, storage);
+    ASSERT_EQ(expected.has_value(), actual.has_value());
+    if (expected) {
+      expect_same_trie(*expected, *actual);
+    } else {
+      EXPECT_EQ(expected.error(), actual.error());
+    }
+  }
 }
 
 }  // namespace
