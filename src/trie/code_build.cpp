@@ -18,6 +18,9 @@
 #include "trie/code_build.hpp"
 
 #include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -28,17 +31,20 @@ namespace tesk::trie_detail {
 
 namespace {
 
-struct CodeCell {
-  std::uint32_t count;  // observations of the string's newest symbol after its older ones
-  NodeId node;          // the string as a context, once some position has it
-  std::uint32_t entry;  // its count entry, once made
-};
+// A string's count and, in its top bit, whether it is a node (a context some position had).
+inline constexpr std::uint32_t kNodeBit = 0x80000000u;
+inline constexpr std::uint32_t kCountMask = 0x7FFFFFFFu;
 
-inline constexpr CodeCell kFreshCell{0, kNoIndex, kNoIndex};
-
-// Tables of up to this many cells are always dense; beyond it, A^(D+1) may reach a quarter of
-// the positions (about 4 bytes of tables per position in all).
+// Tables of up to this many cells are always dense; beyond it, A^(D+1) may reach half the
+// positions (about 3.5 bytes of tables per position in all).
 inline constexpr std::uint64_t kDenseFloor = std::uint64_t{1} << 16;
+
+// Tables beyond this size are prefetched ahead of their visits.
+inline constexpr std::uint64_t kNearBytes = std::uint64_t{1} << 20;
+inline constexpr std::uint64_t kLookahead = 16;
+
+// While counting, a count entry's `count` holds where its cell is: length and number.
+inline constexpr unsigned kLengthShift = 40;
 
 // A^length, or nothing above `limit`.
 std::optional<std::uint64_t> bounded_power(std::uint64_t alphabet_size, std::uint64_t length,
@@ -53,6 +59,22 @@ std::optional<std::uint64_t> bounded_power(std::uint64_t alphabet_size, std::uin
   return power;
 }
 
+// A zeroed array that the kernel maps lazily: cells never visited cost no memory.
+struct FreeDeleter {
+  void operator()(void* block) const noexcept { std::free(block); }
+};
+template <class T>
+using LazyArray = std::unique_ptr<T[], FreeDeleter>;
+
+template <class T>
+LazyArray<T> zeroed_array(std::uint64_t size) {
+  void* block = std::calloc(static_cast<std::size_t>(size), sizeof(T));
+  if (block == nullptr) {
+    throw std::bad_alloc();
+  }
+  return LazyArray<T>(static_cast<T*>(block));
+}
+
 template <class Symbol>
 class CodeBuilder {
  public:
@@ -63,15 +85,19 @@ class CodeBuilder {
         depth_(storage_depth),
         positions_(positions),
         limits_(limits),
-        tables_(storage_depth + 2),
+        counts_by_length_(storage_depth + 2),
+        node_ids_(storage_depth + 1),
         numbers_(storage_depth + 2, 0),
         previous_numbers_(storage_depth + 2, 0),
-        cells_(storage_depth + 2, nullptr),
-        previous_cells_(storage_depth + 2, nullptr) {
+        olds_(storage_depth + 2, 0) {
     std::uint64_t space = 1;
     for (std::uint32_t length = 1; length <= storage_depth + 1; ++length) {
       space *= alphabet_size;
-      tables_[length].assign(space, kFreshCell);
+      counts_by_length_[length] = zeroed_array<std::uint32_t>(space);
+      if (length <= storage_depth) {
+        // Read only where the node bit is set, which is written together with the id.
+        node_ids_[length] = zeroed_array<NodeId>(space);
+      }
     }
     nodes_.push_back(TrieNode{0, kNoIndex, kNoIndex, kNoIndex, kNoIndex, 0});
   }
@@ -89,87 +115,125 @@ class CodeBuilder {
   }
 
  private:
+  // Position i's strings of length L have numbers x[i] + A * (the number of the string of length
+  // L - 1 ending at i - 1). Each cell is read and counted once per position; what was read also
+  // says whether each string is already a node, which the next position needs for its contexts
+  // (a string made a node in between only sends that position down the careful path for nothing).
   bool count_row(const RowView<Symbol>& row) {
     const Symbol* x = row.data;
-    const std::uint32_t lengths = depth_ + 1;
     const std::uint64_t alphabet = alphabet_size_;
     std::uint64_t* numbers = numbers_.data();
     std::uint64_t* previous_numbers = previous_numbers_.data();
-    CodeCell** cells = cells_.data();
-    CodeCell** previous_cells = previous_cells_.data();
-    std::vector<CodeCell*> bases(lengths + 1, nullptr);
-    for (std::uint32_t length = 1; length <= lengths; ++length) {
-      bases[length] = tables_[length].data();
+    std::uint32_t* olds = olds_.data();
+    std::vector<std::uint32_t*> tables(depth_ + 2, nullptr);
+    for (std::uint32_t length = 1; length <= depth_ + 1; ++length) {
+      tables[length] = counts_by_length_[length].get();
     }
+    std::uint32_t* const* counts = tables.data();
+    std::uint32_t* const deepest = tables[depth_ + 1];
     // The strings ending just before the first counted position (at most D long: C >= D).
     std::uint64_t power = 1;
     for (std::uint32_t length = 1; length <= depth_; ++length) {
-      previous_numbers[length] =
-          previous_numbers[length - 1] + x[conditioning_ - length] * power;
-      previous_cells[length] = bases[length] + previous_numbers[length];
+      previous_numbers[length] = previous_numbers[length - 1] + x[conditioning_ - length] * power;
       power *= alphabet;
     }
+    // The cells of the lengths whose tables outgrow the caches are prefetched kLookahead
+    // positions ahead, with their numbers rolled along: drop the oldest symbol, add the newest.
+    std::uint32_t first_far = depth_ + 2;
+    while (first_far > 1 && table_bytes(first_far - 1) > kNearBytes) {
+      --first_far;
+    }
+    std::vector<std::uint64_t> ahead(depth_ + 2, 0);
+    std::vector<std::uint64_t> top_power(depth_ + 2, 1);  // A^(L-1)
+    for (std::uint32_t length = 2; length <= depth_ + 1; ++length) {
+      top_power[length] = top_power[length - 1] * alphabet;
+    }
+    const bool prefetching = first_far <= depth_ + 1 && conditioning_ + kLookahead < row.size;
+    if (prefetching) {
+      const std::uint64_t j = conditioning_ + kLookahead - 1;
+      for (std::uint32_t length = first_far; length <= depth_ + 1; ++length) {
+        for (std::uint32_t k = length; k-- > 0;) {
+          ahead[length] = ahead[length] * alphabet + x[j - k];
+        }
+      }
+    }
+    bool contexts_maybe_new = true;
     for (std::uint64_t i = conditioning_; i < row.size; ++i) {
+      if (prefetching && i + kLookahead < row.size) {
+        const std::uint64_t j = i + kLookahead;
+        for (std::uint32_t length = first_far; length <= depth_ + 1; ++length) {
+          ahead[length] =
+              x[j] + alphabet * (ahead[length] - x[j - length] * top_power[length]);
+          __builtin_prefetch(counts[length] + ahead[length], 1);
+        }
+      }
       const std::uint64_t outcome = x[i];
-      bool meets_new = false;
-      for (std::uint32_t length = 1; length <= lengths; ++length) {
-        numbers[length] = outcome + alphabet * previous_numbers[length - 1];
-        CodeCell* cell = bases[length] + numbers[length];
-        cells[length] = cell;
-        meets_new |= cell->count++ == 0;
-      }
+      bool meets_new = contexts_maybe_new;
+      bool not_nodes = false;
       for (std::uint32_t length = 1; length <= depth_; ++length) {
-        meets_new |= previous_cells[length]->node == kNoIndex;
+        const std::uint64_t number = outcome + alphabet * previous_numbers[length - 1];
+        numbers[length] = number;
+        const std::uint32_t old = counts[length][number]++;
+        olds[length] = old;
+        meets_new |= (old & kCountMask) == 0;
+        not_nodes |= (old & kNodeBit) == 0;
       }
+      const std::uint64_t last = outcome + alphabet * previous_numbers[depth_];
+      numbers[depth_ + 1] = last;
+      const std::uint32_t old = deepest[last]++;
+      olds[depth_ + 1] = old;
+      meets_new |= old == 0;
       // Only a position that meets a new string or context makes anything.
-      if (meets_new && !add_new(x, i, cells, previous_cells)) [[unlikely]] {
+      if (meets_new && !add_new(x, i, numbers, previous_numbers)) [[unlikely]] {
         return false;
       }
+      contexts_maybe_new = not_nodes;
       std::swap(numbers, previous_numbers);
-      std::swap(cells, previous_cells);
     }
-    // Leave the buffers as the loop had them: previous_numbers[0] stays 0 either way.
     return true;
   }
 
+  std::uint64_t table_bytes(std::uint32_t length) const {
+    std::uint64_t cells = 1;
+    for (std::uint32_t k = 0; k < length; ++k) {
+      cells *= alphabet_size_;
+    }
+    return cells * sizeof(std::uint32_t);
+  }
+
   // The entries and nodes position i creates, in order of depth: the entry under each context,
-  // then the context one symbol longer.
-  [[gnu::noinline]] bool add_new(const Symbol* x, std::uint64_t i, CodeCell* const* cells,
-                                 CodeCell* const* previous_cells) {
+  // then the context one symbol longer. Nothing here waits on memory far away: the parent of a
+  // node and the node of an entry follow from their strings and are looked up at the end.
+  [[gnu::noinline]] bool add_new(const Symbol* x, std::uint64_t i, const std::uint64_t* numbers,
+                                 const std::uint64_t* previous_numbers) {
     const auto outcome = static_cast<std::uint32_t>(x[i]);
-    NodeId node = kRoot;
     for (std::uint32_t depth = 0;; ++depth) {
-      CodeCell& tally = *cells[depth + 1];
-      if (tally.entry == kNoIndex) {
-        add_entry(tally, node, outcome);
+      const std::uint32_t length = depth + 1;
+      if ((olds_[length] & kCountMask) == 0) {
+        add_entry(length, numbers[length], outcome);
       }
       if (depth == depth_) {
         return true;
       }
-      CodeCell& context = *previous_cells[depth + 1];
-      if (context.node == kNoIndex &&
-          !add_node(context, node, static_cast<std::uint32_t>(x[i - depth - 1]), depth + 1)) {
-        return false;
+      std::uint32_t& context = counts_by_length_[length][previous_numbers[length]];
+      if ((context & kNodeBit) == 0) {
+        if (nodes_.size() >= limits_.max_nodes) {
+          return false;
+        }
+        const auto id = static_cast<NodeId>(nodes_.size());
+        const auto symbol = static_cast<std::uint32_t>(x[i - length]);
+        links_.push_back(ChildLink{symbol, id, kNoIndex});
+        // Until linked, `total` holds the node's string number and `parent` is unknown.
+        nodes_.push_back(TrieNode{previous_numbers[length], kNoIndex, kNoIndex, kNoIndex, symbol,
+                                  static_cast<std::uint16_t>(length)});
+        context |= kNodeBit;
+        node_ids_[length][previous_numbers[length]] = id;
       }
-      node = context.node;
     }
   }
 
-  bool add_node(CodeCell& cell, NodeId parent, std::uint32_t symbol, std::uint32_t depth) {
-    if (nodes_.size() >= limits_.max_nodes) {
-      return false;
-    }
-    const auto id = static_cast<NodeId>(nodes_.size());
-    std::uint32_t& head = nodes_[parent].first_child;
-    links_.push_back(ChildLink{symbol, id, head});
-    head = id - 1;
-    nodes_.push_back(TrieNode{0, parent, kNoIndex, kNoIndex, symbol,
-                              static_cast<std::uint16_t>(depth)});
-    cell.node = id;
-    return true;
-  }
-
-  void add_entry(CodeCell& cell, NodeId node, std::uint32_t symbol) {
+  // Until assembled, an entry's `count` says where its cell is (length and number).
+  void add_entry(std::uint32_t length, std::uint64_t number, std::uint32_t symbol) {
     if (entries_overflowed_) {
       return;
     }
@@ -179,42 +243,87 @@ class CodeBuilder {
       counts_ = std::vector<SymbolCount>();
       return;
     }
-    std::uint32_t& head = nodes_[node].first_count;
-    cell.entry = static_cast<std::uint32_t>(counts_.size());
-    counts_.push_back(SymbolCount{0, symbol, head});
-    head = cell.entry;
+    counts_.push_back(
+        SymbolCount{(std::uint64_t{length} << kLengthShift) | number, symbol, kNoIndex});
   }
 
+  // The NodeId of the context of `length` symbols with this number (the root for none).
+  NodeId context_id(std::uint32_t length, std::uint64_t number) const {
+    return length == 0 ? kRoot : node_ids_[length][number];
+  }
+
+  // Reads each entry's count and node, and each node's parent, from the tables; then links the
+  // lists. An entry's node is its string without the outcome (the lowest digit); a node's parent
+  // is its string without the oldest symbol (the highest digit).
   CountTrie assemble() {
-    for (const std::vector<CodeCell>& table : tables_) {
-      for (const CodeCell& cell : table) {
-        if (cell.entry != kNoIndex) {
-          counts_[cell.entry].count = cell.count;
-        }
-      }
+    for (SymbolCount& entry : counts_) {
+      const auto length = static_cast<std::uint32_t>(entry.count >> kLengthShift);
+      const std::uint64_t number = entry.count & ((std::uint64_t{1} << kLengthShift) - 1);
+      entry.count = counts_by_length_[length][number] & kCountMask;
+      entry.next = context_id(length - 1, number / alphabet_size_);
     }
-    tables_ = std::vector<std::vector<CodeCell>>();
-    // Each node's list moves into one block, in list order; the node's total is its entries' sum.
+    std::vector<std::uint64_t> top_power(depth_ + 1, 1);  // A^(L-1)
+    for (std::uint32_t length = 2; length <= depth_; ++length) {
+      top_power[length] = top_power[length - 1] * alphabet_size_;
+    }
+    for (std::size_t id = 1; id < nodes_.size(); ++id) {
+      TrieNode& node = nodes_[id];
+      node.parent = context_id(node.depth - 1u, node.total % top_power[node.depth]);
+      node.total = 0;
+    }
+    counts_by_length_.clear();
+    node_ids_.clear();
+    link_children();
+    lay_out_counts();
+    ensure(nodes_[kRoot].total == positions_, "root total differs from the positions");
+    return CountTrie::from_parts(std::move(nodes_), std::move(links_), std::move(counts_),
+                                 alphabet_size_, depth_, positions_);
+  }
+
+  // Each child heads its parent's list when made, so the list runs newest first.
+  void link_children() {
+    std::vector<std::uint32_t> heads(nodes_.size(), kNoIndex);
+    for (std::size_t id = 1; id < nodes_.size(); ++id) {
+      std::uint32_t& head = heads[nodes_[id].parent];
+      links_[id - 1].next = head;
+      head = static_cast<std::uint32_t>(id - 1);
+    }
+    for (std::size_t id = 0; id < nodes_.size(); ++id) {
+      nodes_[id].first_child = heads[id];
+    }
+  }
+
+  // Each node's entries go into one block, newest first (the order of its list had each new
+  // entry gone to the head), and the node's total is their sum.
+  void lay_out_counts() {
+    std::vector<std::uint32_t> starts(nodes_.size() + 1, 0);
+    for (const SymbolCount& entry : counts_) {
+      ++starts[entry.next + 1];
+    }
+    for (std::size_t id = 0; id < nodes_.size(); ++id) {
+      starts[id + 1] += starts[id];
+    }
     std::vector<SymbolCount> laid_out(counts_.size());
-    std::uint32_t place = 0;
-    for (TrieNode& node : nodes_) {
-      const std::uint32_t first = node.first_count;
-      if (first == kNoIndex) {
+    std::vector<std::uint32_t> cursor(starts.begin(), starts.end() - 1);
+    for (std::size_t k = counts_.size(); k-- > 0;) {
+      const SymbolCount& entry = counts_[k];
+      const std::uint32_t place = cursor[entry.next]++;
+      laid_out[place] = SymbolCount{entry.count, entry.symbol, place + 1};
+    }
+    for (std::size_t id = 0; id < nodes_.size(); ++id) {
+      const std::uint32_t first = starts[id];
+      const std::uint32_t end = starts[id + 1];
+      if (first == end) {
         continue;
       }
-      node.first_count = place;
-      for (std::uint32_t entry = first; entry != kNoIndex; entry = counts_[entry].next) {
-        const SymbolCount& old = counts_[entry];
-        node.total += old.count;
-        laid_out[place] = SymbolCount{old.count, old.symbol, place + 1};
-        ++place;
+      TrieNode& node = nodes_[id];
+      node.first_count = first;
+      for (std::uint32_t place = first; place < end; ++place) {
+        node.total += laid_out[place].count;
       }
-      laid_out[place - 1].next = kNoIndex;
+      laid_out[end - 1].next = kNoIndex;
     }
-    ensure(place == laid_out.size(), "count entries left unplaced");
-    ensure(nodes_[kRoot].total == positions_, "root total differs from the positions");
-    return CountTrie::from_parts(std::move(nodes_), std::move(links_), std::move(laid_out),
-                                 alphabet_size_, depth_, positions_);
+    counts_ = std::move(laid_out);
   }
 
   std::uint64_t alphabet_size_;
@@ -222,13 +331,14 @@ class CodeBuilder {
   std::uint32_t depth_;
   std::uint64_t positions_;
   BuildLimits limits_;
-  std::vector<std::vector<CodeCell>> tables_;  // by length
-  // By length: the numbers and cells of the strings ending at the position being counted and at
-  // the one before ([0] is the empty string, number 0).
+  // By length: each string's count and node bit, and (up to D) its NodeId once it is a node.
+  std::vector<LazyArray<std::uint32_t>> counts_by_length_;
+  std::vector<LazyArray<NodeId>> node_ids_;
+  // By length: the numbers of the strings ending at the position being counted and at the one
+  // before ([0] is the empty string, number 0), and the cells' values before counting.
   std::vector<std::uint64_t> numbers_;
   std::vector<std::uint64_t> previous_numbers_;
-  std::vector<CodeCell*> cells_;
-  std::vector<CodeCell*> previous_cells_;
+  std::vector<std::uint32_t> olds_;
   std::vector<TrieNode> nodes_;
   std::vector<ChildLink> links_;
   std::vector<SymbolCount> counts_;
@@ -239,10 +349,10 @@ class CodeBuilder {
 
 bool code_build_applies(std::uint64_t alphabet_size, std::uint64_t storage_depth,
                         std::uint64_t positions) {
-  if (alphabet_size == 0 || positions >= 0xFFFFFFFFULL || storage_depth > kMaxNodeDepth) {
+  if (alphabet_size == 0 || positions > kCountMask || storage_depth > kMaxNodeDepth) {
     return false;
   }
-  return bounded_power(alphabet_size, storage_depth + 1, std::max(kDenseFloor, positions / 4))
+  return bounded_power(alphabet_size, storage_depth + 1, std::max(kDenseFloor, positions / 2))
       .has_value();
 }
 
