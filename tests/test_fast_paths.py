@@ -365,3 +365,57 @@ def test_fast_paths_do_not_import_numpy(run_python):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "False"
+
+
+# --- fit's rows, packed as they convert ---------------------------------------------------------
+
+
+def _rows_of(kind, rows):
+    if kind == "bytes":
+        return [bytes(row) for row in rows]
+    if kind == "array":
+        return [array.array("q", row) for row in rows]
+    if kind == "tuple":
+        return tuple(tuple(row) for row in rows)
+    return [list(row) for row in rows]
+
+
+@pytest.mark.parametrize("alphabet", [2, 255, 256, 257, 65536, 65537, 2**32 - 1])
+@pytest.mark.parametrize("kind", ["list", "tuple", "bytes", "array"])
+def test_rows_with_a_bad_symbol_later_fit_alike_in_every_form(alphabet, kind):
+    rng = random.Random(alphabet)
+    top = min(alphabet, 256)
+    good = [[rng.randrange(top) for _ in range(n)] for n in (30, 0, 25)]
+    cases = [good]
+    if alphabet <= 255:
+        # The second row holds the first bad symbol; the third, only a later one.
+        cases.append([good[0], good[2][:5] + [alphabet] + good[2][5:], good[0] + [255]])
+    def fingerprint(data):
+        # Default penalty: no split, so a wide alphabet stays cheap to fit and to list.
+        model = TESK(alphabet, max_depth=2, method="bic")
+        fitted = outcome(lambda: model.fit(data))
+        if fitted[0] != "ok":
+            return fitted
+        return (model.sample_size, model.node_count, model.get_contexts(),
+                model.get_transition_counts([]) if alphabet <= 65537 else None)
+
+    for rows in cases:
+        expected = fingerprint(Generic([Generic(row) for row in rows]))
+        assert fingerprint(_rows_of(kind, rows)) == expected
+
+
+def test_negative_value_after_the_first_piece_falls_back_exactly():
+    # Buffers are packed a few thousand values at a time; a negative value further on must still
+    # give the general conversion's OverflowError, with nothing kept of the rows read so far.
+    values = some_values(10000, seed=7)
+    values[9000] = -3
+    for data in ([array.array("q", values)], [array.array("q", some_values(50)),
+                                               array.array("q", values)]):
+        assert fit_fingerprint(data) == fit_fingerprint([Generic(row) for row in data])
+        assert fit_fingerprint(data)[0] is OverflowError
+    np = pytest.importorskip("numpy")
+    grid = np.array(some_values(3 * 9000, seed=8), dtype="i2").reshape(3, 9000)
+    grid[2, 8500] = -1
+    assert fit_fingerprint(grid) == fit_fingerprint(Generic(grid))
+    grid[2, 8500] = 3
+    assert fit_fingerprint(grid) == fit_fingerprint(Generic(grid))

@@ -519,8 +519,53 @@ bool convert_buffer(PyObject* object, Exporter exporter, Sink& out) {
   return true;
 }
 
+// Symbols read from a buffer per piece before packing: the 64-bit copy never holds a whole row.
+constexpr Py_ssize_t kPackChunk = 4096;
+
+// Reads `count` integers `stride` bytes apart into the packer's current row. False (with the
+// row's pieces taken back) when a value is negative: the general conversion decides then.
+bool pack_integers(IntegerReader read, const char* first, Py_ssize_t count, Py_ssize_t stride,
+                   RowPacker& packer) {
+  std::uint64_t chunk[kPackChunk];
+  for (Py_ssize_t done = 0; done < count; done += kPackChunk) {
+    const Py_ssize_t size = std::min(kPackChunk, count - done);
+    if (!read(first + done * stride, size, stride, chunk)) {
+      packer.drop_row();
+      return false;
+    }
+    packer.add(std::span<const std::uint64_t>(chunk, static_cast<std::size_t>(size)));
+  }
+  return true;
+}
+
+// A one-dimensional integer buffer as one packed row; false when the general conversion must
+// decide instead.
+bool pack_buffer_row(PyObject* object, Exporter exporter, RowPacker& packer) {
+  BufferView buffer;
+  if (!buffer.acquire(object)) {
+    return false;
+  }
+  const Py_buffer& view = buffer.get();
+  if (view.ndim != 1) {
+    return false;
+  }
+  const std::optional<IntegerReader> read = integer_reader(view, exporter != Exporter::ndarray);
+  if (!read) {
+    return false;
+  }
+  packer.begin_row(static_cast<std::uint64_t>(view.shape[0]));
+  if (!pack_integers(*read, static_cast<const char*>(view.buf), view.shape[0], view.strides[0],
+                     packer)) {
+    return false;
+  }
+  packer.end_row();
+  return true;
+}
+
 // A two-dimensional integer array as rows: what iterating it gives, without a view per row.
-bool convert_buffer_rows(PyObject* object, SymbolRows& rows) {
+// Tried first, on an empty packer; false (with the packer emptied) when the general conversion
+// must decide instead.
+bool pack_buffer_rows(PyObject* object, RowPacker& packer, std::uint64_t alphabet_size) {
   BufferView buffer;
   if (!buffer.acquire(object)) {
     return false;
@@ -535,14 +580,15 @@ bool convert_buffer_rows(PyObject* object, SymbolRows& rows) {
   }
   const Py_ssize_t count = view.shape[0];
   const Py_ssize_t width = view.shape[1];
-  reserve_for(rows, static_cast<std::size_t>(count));
+  packer.reserve_rows(static_cast<std::size_t>(count));
   const char* first = static_cast<const char*>(view.buf);
   for (Py_ssize_t r = 0; r < count; ++r) {
-    SymbolSequence& row = rows.emplace_back(static_cast<std::size_t>(width));
-    if (!(*read)(first + r * view.strides[0], width, view.strides[1], row.data())) {
-      rows.clear();
+    packer.begin_row(static_cast<std::uint64_t>(width));
+    if (!pack_integers(*read, first + r * view.strides[0], width, view.strides[1], packer)) {
+      packer = RowPacker(alphabet_size);
       return false;
     }
+    packer.end_row();
   }
   return true;
 }
@@ -593,15 +639,60 @@ void extract_symbol_sequence(PyObject* object, SymbolArgument& out) {
   convert_symbols(object, out);
 }
 
-SymbolRows extract_symbol_rows(PyObject* object) {
-  SymbolRows rows;
+namespace {
+
+// One row of fit's data into the packer. bytes and 1-D integer buffers are packed straight from
+// their memory; anything else is converted as a query argument would be, into `scratch`.
+void pack_row(PyObject* row, RowPacker& packer, SymbolSequence& scratch) {
+  PyTypeObject* type = Py_TYPE(row);
+  if (type == &PyBytes_Type || type == &PyByteArray_Type) {
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (type == &PyBytes_Type) {
+      char* buffer = nullptr;
+      if (PyBytes_AsStringAndSize(row, &buffer, &size) < 0) {
+        throw_python_error();
+      }
+      data = buffer;
+    } else {
+      data = PyByteArray_AsString(row);
+      size = PyByteArray_Size(row);
+      if (data == nullptr || size < 0) {
+        throw_python_error();
+      }
+    }
+    packer.begin_row(static_cast<std::uint64_t>(size));
+    packer.add_bytes(std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(data),
+                                                    static_cast<std::size_t>(size)));
+    packer.end_row();
+    return;
+  }
+  if (type != &PyList_Type && type != &PyTuple_Type) {
+    const Exporter exporter = exporter_of(type);
+    if (exporter != Exporter::other && pack_buffer_row(row, exporter, packer)) {
+      return;
+    }
+  }
+  scratch.clear();
+  VectorSink sink(scratch);
+  convert_symbols(row, sink);
+  packer.begin_row(scratch.size());
+  packer.add(scratch);
+  packer.end_row();
+}
+
+}  // namespace
+
+PackedRows extract_packed_rows(PyObject* object, std::uint64_t alphabet_size) {
+  RowPacker packer(alphabet_size);
+  SymbolSequence scratch;
   PyTypeObject* type = Py_TYPE(object);
   if (type == &PyList_Type) {
     Py_ssize_t size = PyList_Size(object);
     if (size < 0) {
       throw_python_error();
     }
-    reserve_for(rows, static_cast<std::size_t>(size));
+    packer.reserve_rows(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
       {
         // A row's conversion may run the caller's code, which may change the list: the row is
@@ -610,33 +701,33 @@ SymbolRows extract_symbol_rows(PyObject* object) {
         if (!row) {
           throw_python_error();
         }
-        rows.push_back(extract_symbol_sequence(row.get()));
+        pack_row(row.get(), packer, scratch);
       }
       size = PyList_Size(object);
     }
-    return rows;
+    return std::move(packer).finish();
   }
   if (type == &PyTuple_Type) {
     const Py_ssize_t size = PyTuple_Size(object);
     if (size < 0) {
       throw_python_error();
     }
-    reserve_for(rows, static_cast<std::size_t>(size));
+    packer.reserve_rows(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
       PyObject* row = PyTuple_GetItem(object, i);
       if (row == nullptr) {
         throw_python_error();
       }
-      rows.push_back(extract_symbol_sequence(row));
+      pack_row(row, packer, scratch);
     }
-    return rows;
+    return std::move(packer).finish();
   }
-  if (exporter_of(type) == Exporter::ndarray && convert_buffer_rows(object, rows)) {
-    return rows;
+  if (exporter_of(type) == Exporter::ndarray && pack_buffer_rows(object, packer, alphabet_size)) {
+    return std::move(packer).finish();
   }
-  reserve_for(rows, check_sequence(object));
-  for_each_element(object, [&](PyObject* row) { rows.push_back(extract_symbol_sequence(row)); });
-  return rows;
+  packer.reserve_rows(check_sequence(object));
+  for_each_element(object, [&](PyObject* row) { pack_row(row, packer, scratch); });
+  return std::move(packer).finish();
 }
 
 double extract_f64(PyObject* object) {

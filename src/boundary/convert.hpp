@@ -12,6 +12,7 @@
 
 #include "boundary/errors.hpp"
 #include "common/symbols.hpp"
+#include "trie/packed_rows.hpp"
 
 namespace tesk::py {
 
@@ -63,8 +64,9 @@ class SymbolArgument {
 // Any sequence except str, element by element through the integer-index protocol.
 SymbolSequence extract_symbol_sequence(PyObject* object);
 void extract_symbol_sequence(PyObject* object, SymbolArgument& out);
-// A sequence (not str) of such sequences: the rows of fit.
-SymbolRows extract_symbol_rows(PyObject* object);
+// A sequence (not str) of such sequences: the rows of fit, packed for an alphabet of this size
+// (symbols outside it are recorded, not refused: the fit reports them).
+PackedRows extract_packed_rows(PyObject* object, std::uint64_t alphabet_size);
 // An int or an object with __index__, 0 <= value < 2**64.
 std::uint64_t extract_u64(PyObject* object);
 // Python's own float conversion.

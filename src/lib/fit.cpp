@@ -9,17 +9,31 @@
 
 namespace tesk {
 
-std::uint64_t counted_positions(std::span<const SymbolSequence> rows, std::uint64_t max_depth) {
+namespace {
+
+template <class Sizes>
+std::uint64_t counted_positions_of(const Sizes& sizes, std::uint64_t max_depth) {
   constexpr std::uint64_t kSaturated = std::numeric_limits<std::uint64_t>::max();
   std::uint64_t n = 0;
-  for (const SymbolSequence& row : rows) {
-    if (row.size() <= max_depth) {
+  for (const std::uint64_t size : sizes) {
+    if (size <= max_depth) {
       continue;
     }
-    const std::uint64_t counted = row.size() - max_depth;
+    const std::uint64_t counted = size - max_depth;
     n = (counted > kSaturated - n) ? kSaturated : n + counted;
   }
   return n;
+}
+
+}  // namespace
+
+std::uint64_t counted_positions(std::span<const SymbolSequence> rows, std::uint64_t max_depth) {
+  std::vector<std::uint64_t> sizes;
+  sizes.reserve(rows.size());
+  for (const SymbolSequence& row : rows) {
+    sizes.push_back(row.size());
+  }
+  return counted_positions_of(sizes, max_depth);
 }
 
 std::uint64_t log_log_floor(std::uint64_t n) {
@@ -76,11 +90,15 @@ Result<FittedModel> fit_model(const ModelConfig& config, std::span<const SymbolS
 }
 
 Result<FittedModel> fit_model(const ModelConfig& config, SymbolRows&& rows) {
-  const std::uint64_t n = counted_positions(rows, config.max_depth);
+  return fit_model(config, PackedRows::pack(std::move(rows), config.alphabet_size));
+}
+
+Result<FittedModel> fit_model(const ModelConfig& config, PackedRows&& rows) {
+  const std::uint64_t n = counted_positions_of(rows.row_sizes(), config.max_depth);
   const std::uint64_t depth = working_depth(config.method, config.max_depth, n);
-  // The packed copy replaces the rows before the build allocates, and goes before selection.
+  // The rows go before selection and compaction allocate.
   auto built = [&] {
-    const PackedRows packed = PackedRows::pack(std::move(rows), config.alphabet_size);
+    const PackedRows packed = std::move(rows);
     return CountTrie::build(packed, config.max_depth, depth);
   }();
   return finish_fit(config, std::move(built));

@@ -7,6 +7,7 @@
 #include "common/model_config.hpp"
 #include "common/symbols.hpp"
 #include "lib/fitted_model.hpp"
+#include "trie/packed_rows.hpp"
 
 namespace tesk {
 
@@ -22,7 +23,10 @@ std::uint64_t log_log_floor(std::uint64_t n);
 // Builds, selects and compacts; trie and selection failures come back as ValueError.
 Result<FittedModel> fit_model(const ModelConfig& config, std::span<const SymbolSequence> rows);
 
-// The same, freeing the rows as soon as the trie is built to lower the peak memory of a fit.
+// The same, packing the rows first (the fit's own copy is all it keeps while counting).
 Result<FittedModel> fit_model(const ModelConfig& config, SymbolRows&& rows);
+
+// The same from rows packed as they were converted; they are freed once the trie is built.
+Result<FittedModel> fit_model(const ModelConfig& config, PackedRows&& rows);
 
 }  // namespace tesk

@@ -127,8 +127,9 @@ PyObject* tesk_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     py::ExclusiveBorrow borrow(model.borrow_flag);
     std::array<PyRef, 1> bound;
     py::bind_fastcall(kFitSignature, args, nargs, kwnames, bound);
-    SymbolRows rows =
-        py::convert_argument("data", [&] { return py::extract_symbol_rows(bound[0].get()); });
+    PackedRows rows = py::convert_argument("data", [&] {
+      return py::extract_packed_rows(bound[0].get(), model.config.alphabet_size);
+    });
 
     Result<FittedModel> fitted = fit_model(model.config, std::move(rows));
     if (!fitted) {

@@ -1,62 +1,119 @@
 #include "trie/packed_rows.hpp"
 
+#include <algorithm>
+#include <new>
 #include <utility>
 
 #include "common/internal_failure.hpp"
 
 namespace tesk {
 
-template <class Symbol>
-void PackedRows::append(SymbolSequence& row, std::vector<Symbol>& symbols,
-                        std::size_t row_index) {
-  const std::size_t start = symbols.size();
-  symbols.resize(start + row.size());
-  Symbol* out = symbols.data() + start;
-  // Narrowing a bad symbol is harmless: the row is dropped below.
-  std::uint64_t bad = 0;
-  for (std::size_t i = 0; i < row.size(); ++i) {
-    bad |= row[i] >= alphabet_size_ ? 1 : 0;
-    out[i] = static_cast<Symbol>(row[i]);
+RowPacker::RowPacker(std::uint64_t alphabet_size)
+    : packed_(alphabet_size,
+              alphabet_size <= 0x100 ? 1 : alphabet_size <= 0x10000 ? 2 : 4) {
+  ensure(alphabet_size >= 1 && alphabet_size <= 0xFFFFFFFFULL, "alphabet_size outside 32 bits");
+}
+
+void RowPacker::reserve_rows(std::size_t rows) {
+  if (rows > packed_.row_sizes_.max_size()) {
+    throw std::bad_alloc();
   }
-  if (bad != 0) {
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      if (row[i] >= alphabet_size_) {
-        first_bad_ = BadSymbol{row[i], row_index, i};
+  packed_.row_sizes_.reserve(rows);
+}
+
+void RowPacker::begin_row(std::uint64_t expected_size) {
+  row_start_ = packed_.row_ends_.empty() ? 0 : packed_.row_ends_.back();
+  row_length_ = 0;
+  row_bad_ = false;
+  if (packed_.first_bad_) {
+    return;
+  }
+  with_symbols([&](auto& symbols) {
+    if (symbols.size() + expected_size > symbols.capacity()) {
+      symbols.reserve(std::max<std::size_t>(symbols.size() + expected_size,
+                                            symbols.capacity() + symbols.capacity() / 2));
+    }
+  });
+}
+
+template <class Symbol, class Value>
+void RowPacker::append(std::vector<Symbol>& out, std::span<const Value> values) {
+  const std::size_t start = out.size();
+  out.resize(start + values.size());
+  Symbol* slots = out.data() + start;
+  // Narrowing a bad symbol is harmless: its row is dropped.
+  const std::uint64_t alphabet_size = packed_.alphabet_size_;
+  bool bad = false;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    bad |= values[i] >= alphabet_size;
+    slots[i] = static_cast<Symbol>(values[i]);
+  }
+  if (bad) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (values[i] >= alphabet_size) {
+        packed_.first_bad_ =
+            BadSymbol{values[i], packed_.row_sizes_.size(), static_cast<std::size_t>(row_length_ + i)};
         break;
       }
     }
-    symbols.resize(start);
-  } else {
-    row_ends_.push_back(symbols.size());
+    row_bad_ = true;
   }
-  SymbolSequence().swap(row);
+}
+
+template <class Value>
+void RowPacker::append_any(std::span<const Value> values) {
+  if (!packed_.first_bad_) {
+    with_symbols([&](auto& symbols) { append(symbols, values); });
+  }
+  row_length_ += values.size();
+}
+
+void RowPacker::add(std::span<const std::uint64_t> symbols) { append_any(symbols); }
+
+void RowPacker::add_bytes(std::span<const unsigned char> bytes) { append_any(bytes); }
+
+void RowPacker::drop_row() {
+  if (row_bad_) {
+    packed_.first_bad_.reset();
+  }
+  truncate_to_row_start();
+  row_length_ = 0;
+  row_bad_ = false;
+}
+
+void RowPacker::end_row() {
+  packed_.row_sizes_.push_back(row_length_);
+  if (row_bad_) {
+    // This row and every later one are never counted.
+    truncate_to_row_start();
+    row_bad_ = false;
+    return;
+  }
+  if (!packed_.first_bad_) {
+    packed_.row_ends_.push_back(row_start_ + row_length_);
+  }
+}
+
+void RowPacker::truncate_to_row_start() {
+  with_symbols([this](auto& symbols) { symbols.resize(row_start_); });
+}
+
+PackedRows RowPacker::finish() && {
+  with_symbols([](auto& symbols) { symbols.shrink_to_fit(); });
+  return std::move(packed_);
 }
 
 PackedRows PackedRows::pack(SymbolRows&& rows, std::uint64_t alphabet_size) {
-  ensure(alphabet_size >= 1 && alphabet_size <= 0xFFFFFFFFULL, "alphabet_size outside 32 bits");
-  const unsigned width = alphabet_size <= 0x100 ? 1 : alphabet_size <= 0x10000 ? 2 : 4;
-  PackedRows packed(alphabet_size, width);
-  std::size_t total = 0;
-  for (const SymbolSequence& row : rows) {
-    total += row.size();
-  }
-  const auto pack_all = [&](auto& symbols) {
-    symbols.reserve(total);
-    for (std::size_t r = 0; r < rows.size() && !packed.first_bad_; ++r) {
-      packed.append(rows[r], symbols, r);
-    }
-    symbols.shrink_to_fit();
-  };
-  packed.row_ends_.reserve(rows.size());
-  if (width == 1) {
-    pack_all(packed.narrow8_);
-  } else if (width == 2) {
-    pack_all(packed.narrow16_);
-  } else {
-    pack_all(packed.narrow32_);
+  RowPacker packer(alphabet_size);
+  packer.reserve_rows(rows.size());
+  for (SymbolSequence& row : rows) {
+    packer.begin_row(row.size());
+    packer.add(row);
+    packer.end_row();
+    SymbolSequence().swap(row);
   }
   SymbolRows().swap(rows);
-  return packed;
+  return std::move(packer).finish();
 }
 
 }  // namespace tesk

@@ -28,17 +28,21 @@ struct BadSymbol {
   std::size_t position;
 };
 
+class RowPacker;
+
 class PackedRows {
  public:
-  // Packs the rows up to the first one holding a bad symbol, which is recorded; no row from that
-  // one on is ever counted. Each row is freed once packed, so the rows and their packed copy are
+  // Packs converted rows; each row is freed once packed, so the rows and their packed copy are
   // never both whole in memory. Requires 1 <= alphabet_size < 2^32.
   static PackedRows pack(SymbolRows&& rows, std::uint64_t alphabet_size);
 
   std::uint64_t alphabet_size() const noexcept { return alphabet_size_; }
+  // The first bad symbol. Rows from its row on are not kept: they are never counted.
   const std::optional<BadSymbol>& first_bad() const noexcept { return first_bad_; }
+  // The length of every row given, kept or not.
+  const std::vector<std::uint64_t>& row_sizes() const noexcept { return row_sizes_; }
 
-  // Calls visit with the packed rows as a std::vector<RowView<Symbol>> of their width.
+  // Calls visit with the kept rows as a std::vector<RowView<Symbol>> of their width.
   template <class Visit>
   decltype(auto) visit(Visit&& visit) const {
     if (width_ == 1) {
@@ -51,11 +55,10 @@ class PackedRows {
   }
 
  private:
+  friend class RowPacker;
+
   PackedRows(std::uint64_t alphabet_size, unsigned width)
       : alphabet_size_(alphabet_size), width_(width) {}
-
-  template <class Symbol>
-  void append(SymbolSequence& row, std::vector<Symbol>& symbols, std::size_t row_index);
 
   template <class Symbol>
   std::vector<RowView<Symbol>> views(const std::vector<Symbol>& symbols) const {
@@ -74,8 +77,49 @@ class PackedRows {
   std::vector<std::uint8_t> narrow8_;
   std::vector<std::uint16_t> narrow16_;
   std::vector<std::uint32_t> narrow32_;
-  std::vector<std::uint64_t> row_ends_;  // one past each packed row's last symbol
+  std::vector<std::uint64_t> row_ends_;  // one past each kept row's last symbol
+  std::vector<std::uint64_t> row_sizes_;
   std::optional<BadSymbol> first_bad_;
+};
+
+// Packs rows as they are converted, piece by piece, so that no row needs a 64-bit copy whole:
+// begin_row, then add or add_bytes any number of times, then end_row (or drop_row to take the
+// row's pieces back, as when a conversion falls back to another way of reading it).
+class RowPacker {
+ public:
+  explicit RowPacker(std::uint64_t alphabet_size);
+
+  // A hint; a count no vector could hold is out of memory.
+  void reserve_rows(std::size_t rows);
+  void begin_row(std::uint64_t expected_size);
+  void add(std::span<const std::uint64_t> symbols);
+  void add_bytes(std::span<const unsigned char> bytes);
+  void drop_row();
+  void end_row();
+  PackedRows finish() &&;
+
+ private:
+  template <class Symbol, class Value>
+  void append(std::vector<Symbol>& out, std::span<const Value> values);
+  template <class Value>
+  void append_any(std::span<const Value> values);
+  void truncate_to_row_start();
+  // Calls f with the symbol vector of the rows' width.
+  template <class F>
+  void with_symbols(F&& f) {
+    if (packed_.width_ == 1) {
+      f(packed_.narrow8_);
+    } else if (packed_.width_ == 2) {
+      f(packed_.narrow16_);
+    } else {
+      f(packed_.narrow32_);
+    }
+  }
+
+  PackedRows packed_;
+  std::uint64_t row_start_ = 0;   // where the current row's symbols begin
+  std::uint64_t row_length_ = 0;  // symbols added to the current row so far
+  bool row_bad_ = false;
 };
 
 }  // namespace tesk
