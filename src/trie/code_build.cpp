@@ -2,18 +2,18 @@
 //
 // The string of the L symbols that end at position i, newest first, has the base-A number
 // x[i] + x[i-1]·A + ... + x[i-L+1]·A^(L-1). Where A^(D+1) is small next to the number of
-// positions, every length gets a dense table indexed by that number, whose cell holds the
-// string's count as an outcome after its L - 1 older symbols, and the NodeId of the string as a
-// context of depth L. A position's numbers follow from the previous position's (x[i] + A times
-// the number one shorter), so the cells of all depths are found by arithmetic, with no walk from
-// the root and no per-position state.
+// positions, every length gets a dense table of 32-bit cells indexed by that number: the string's
+// count as an outcome after its L - 1 older symbols, and in the top bit whether the string is a
+// node (a context of depth L). A position's numbers follow from the previous position's (x[i] + A
+// times the number one shorter), so its cells are found by arithmetic, with no walk from the root
+// and no per-position state, and the far ones can be prefetched.
 //
-// The cells of the strings that end at i - 1 are those of the contexts of position i. Only when a
-// position meets a string or a context for the first time does it make anything, and then it
-// goes through its depths in order, as counting position by position from the root does; so
-// NodeIds and child lists come out as that build leaves them. Count entries are made as they
-// first occur, their counts are written from the cells at the end, and each node's list is then
-// moved into one block.
+// The strings that end at i - 1 are the contexts of position i. Only when a position meets a
+// string or a context for the first time does it make anything, and then it goes through its
+// depths in order, as counting position by position from the root does; so NodeIds come out as
+// that build numbers them. The node of an entry and the parent of a node follow from their
+// strings and are looked up at the end, where the child and count lists are linked as that build
+// leaves them (each node's count entries in one block).
 
 #include "trie/code_build.hpp"
 
@@ -88,8 +88,7 @@ class CodeBuilder {
         counts_by_length_(storage_depth + 2),
         node_ids_(storage_depth + 1),
         numbers_(storage_depth + 2, 0),
-        previous_numbers_(storage_depth + 2, 0),
-        olds_(storage_depth + 2, 0) {
+        previous_numbers_(storage_depth + 2, 0) {
     std::uint64_t space = 1;
     for (std::uint32_t length = 1; length <= storage_depth + 1; ++length) {
       space *= alphabet_size;
@@ -124,7 +123,6 @@ class CodeBuilder {
     const std::uint64_t alphabet = alphabet_size_;
     std::uint64_t* numbers = numbers_.data();
     std::uint64_t* previous_numbers = previous_numbers_.data();
-    std::uint32_t* olds = olds_.data();
     std::vector<std::uint32_t*> tables(depth_ + 2, nullptr);
     for (std::uint32_t length = 1; length <= depth_ + 1; ++length) {
       tables[length] = counts_by_length_[length].get();
@@ -174,15 +172,12 @@ class CodeBuilder {
         const std::uint64_t number = outcome + alphabet * previous_numbers[length - 1];
         numbers[length] = number;
         const std::uint32_t old = counts[length][number]++;
-        olds[length] = old;
         meets_new |= (old & kCountMask) == 0;
         not_nodes |= (old & kNodeBit) == 0;
       }
       const std::uint64_t last = outcome + alphabet * previous_numbers[depth_];
       numbers[depth_ + 1] = last;
-      const std::uint32_t old = deepest[last]++;
-      olds[depth_ + 1] = old;
-      meets_new |= old == 0;
+      meets_new |= deepest[last]++ == 0;
       // Only a position that meets a new string or context makes anything.
       if (meets_new && !add_new(x, i, numbers, previous_numbers)) [[unlikely]] {
         return false;
@@ -209,7 +204,8 @@ class CodeBuilder {
     const auto outcome = static_cast<std::uint32_t>(x[i]);
     for (std::uint32_t depth = 0;; ++depth) {
       const std::uint32_t length = depth + 1;
-      if ((olds_[length] & kCountMask) == 0) {
+      // Counted once so far: this position made the string's first observation.
+      if ((counts_by_length_[length][numbers[length]] & kCountMask) == 1) {
         add_entry(length, numbers[length], outcome);
       }
       if (depth == depth_) {
@@ -335,10 +331,9 @@ class CodeBuilder {
   std::vector<LazyArray<std::uint32_t>> counts_by_length_;
   std::vector<LazyArray<NodeId>> node_ids_;
   // By length: the numbers of the strings ending at the position being counted and at the one
-  // before ([0] is the empty string, number 0), and the cells' values before counting.
+  // before ([0] is the empty string, number 0).
   std::vector<std::uint64_t> numbers_;
   std::vector<std::uint64_t> previous_numbers_;
-  std::vector<std::uint32_t> olds_;
   std::vector<TrieNode> nodes_;
   std::vector<ChildLink> links_;
   std::vector<SymbolCount> counts_;
