@@ -96,10 +96,11 @@ Result<FittedModel> fit_model(const ModelConfig& config, SymbolRows&& rows) {
 Result<FittedModel> fit_model(const ModelConfig& config, PackedRows&& rows) {
   const std::uint64_t n = counted_positions_of(rows.row_sizes(), config.max_depth);
   const std::uint64_t depth = working_depth(config.method, config.max_depth, n);
-  // The rows go before selection and compaction allocate.
+  // The build frees the rows once it has counted them, and at the latest they go here, before
+  // selection and compaction allocate.
   auto built = [&] {
-    const PackedRows packed = std::move(rows);
-    return CountTrie::build(packed, config.max_depth, depth);
+    PackedRows packed = std::move(rows);
+    return CountTrie::build(std::move(packed), config.max_depth, depth);
   }();
   return finish_fit(config, std::move(built));
 }

@@ -692,7 +692,8 @@ template <class Symbol>
 MessageOr<CountTrie> build_rows(std::span<const RowView<Symbol>> rows,
                                 std::optional<std::string> symbol_failure,
                                 std::uint64_t alphabet_size, std::uint64_t conditioning_depth,
-                                std::uint64_t storage_depth, BuildLimits limits) {
+                                std::uint64_t storage_depth, BuildLimits limits,
+                                const std::function<void()>& release_rows) {
   const std::uint64_t positions = counted_positions(rows, conditioning_depth);
   if (positions == 0) {
     if (symbol_failure) {
@@ -711,9 +712,10 @@ MessageOr<CountTrie> build_rows(std::span<const RowView<Symbol>> rows,
     return fail_message(std::move(*symbol_failure));
   }
   auto built = [&]() -> MessageOr<CountTrie> {
-    if (limits.count_by_codes && trie_detail::code_build_applies(alphabet_size, storage_depth, positions)) {
+    if (limits.count_by_codes &&
+        trie_detail::code_build_applies(alphabet_size, storage_depth, positions)) {
       return trie_detail::build_by_codes<Symbol>(rows, alphabet_size, conditioning_depth,
-                                                 storage_depth, limits);
+                                                 storage_depth, limits, release_rows);
     }
     LevelBuilder<Symbol> builder(rows, alphabet_size, conditioning_depth,
                                  static_cast<std::uint16_t>(storage_depth), limits);
@@ -760,10 +762,10 @@ MessageOr<CountTrie> build_with_limits(std::span<const SymbolSequence> rows,
     views.push_back(RowView<std::uint64_t>{row.data(), row.size()});
   }
   return build_rows<std::uint64_t>(views, std::move(symbol_failure), alphabet_size,
-                                   conditioning_depth, storage_depth, limits);
+                                   conditioning_depth, storage_depth, limits, [] {});
 }
 
-MessageOr<CountTrie> build_packed_with_limits(const PackedRows& rows,
+MessageOr<CountTrie> build_packed_with_limits(PackedRows&& rows,
                                               std::uint64_t conditioning_depth,
                                               std::uint64_t storage_depth, BuildLimits limits) {
   if (storage_depth > conditioning_depth) {
@@ -777,15 +779,16 @@ MessageOr<CountTrie> build_packed_with_limits(const PackedRows& rows,
   return rows.visit([&](const auto& views) {
     using Symbol = typename std::decay_t<decltype(views)>::value_type::symbol_type;
     return build_rows<Symbol>(std::span<const RowView<Symbol>>(views), std::move(symbol_failure),
-                              rows.alphabet_size(), conditioning_depth, storage_depth, limits);
+                              rows.alphabet_size(), conditioning_depth, storage_depth, limits,
+                              [&rows] { rows.release(); });
   });
 }
 
 }  // namespace trie_detail
 
-MessageOr<CountTrie> CountTrie::build(const PackedRows& rows, std::uint64_t conditioning_depth,
+MessageOr<CountTrie> CountTrie::build(PackedRows&& rows, std::uint64_t conditioning_depth,
                                       std::uint64_t storage_depth) {
-  return trie_detail::build_packed_with_limits(rows, conditioning_depth, storage_depth,
+  return trie_detail::build_packed_with_limits(std::move(rows), conditioning_depth, storage_depth,
                                                trie_detail::BuildLimits{});
 }
 

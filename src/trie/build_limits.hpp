@@ -18,7 +18,7 @@ struct BuildLimits {
   bool count_by_codes = true;
 };
 
-MessageOr<CountTrie> build_packed_with_limits(const PackedRows& rows,
+MessageOr<CountTrie> build_packed_with_limits(PackedRows&& rows,
                                               std::uint64_t conditioning_depth,
                                               std::uint64_t storage_depth, BuildLimits limits);
 

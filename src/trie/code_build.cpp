@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -98,10 +99,11 @@ class CodeBuilder {
         node_ids_[length] = zeroed_array<NodeId>(space);
       }
     }
-    nodes_.push_back(TrieNode{0, kNoIndex, kNoIndex, kNoIndex, kNoIndex, 0});
   }
 
-  MessageOr<CountTrie> run(std::span<const RowView<Symbol>> rows) {
+  // `release_rows` is called once the rows are no longer read, before the trie is assembled.
+  MessageOr<CountTrie> run(std::span<const RowView<Symbol>> rows,
+                           const std::function<void()>& release_rows) {
     for (const RowView<Symbol>& row : rows) {
       if (row.size > conditioning_ && !count_row(row)) {
         return fail_message(kNodeLimitMessage);
@@ -110,6 +112,7 @@ class CodeBuilder {
     if (entries_overflowed_) {
       return fail_message(kCountLimitMessage);
     }
+    release_rows();
     return assemble();
   }
 
@@ -179,7 +182,7 @@ class CodeBuilder {
       numbers[depth_ + 1] = last;
       meets_new |= deepest[last]++ == 0;
       // Only a position that meets a new string or context makes anything.
-      if (meets_new && !add_new(x, i, numbers, previous_numbers)) [[unlikely]] {
+      if (meets_new && !add_new(numbers, previous_numbers)) [[unlikely]] {
         return false;
       }
       contexts_maybe_new = not_nodes;
@@ -196,51 +199,57 @@ class CodeBuilder {
     return cells * sizeof(std::uint32_t);
   }
 
-  // The entries and nodes position i creates, in order of depth: the entry under each context,
+  // The entries and nodes a position creates, in order of depth: the entry under each context,
   // then the context one symbol longer. Nothing here waits on memory far away: the parent of a
   // node and the node of an entry follow from their strings and are looked up at the end.
-  [[gnu::noinline]] bool add_new(const Symbol* x, std::uint64_t i, const std::uint64_t* numbers,
+  [[gnu::noinline]] bool add_new(const std::uint64_t* numbers,
                                  const std::uint64_t* previous_numbers) {
-    const auto outcome = static_cast<std::uint32_t>(x[i]);
     for (std::uint32_t depth = 0;; ++depth) {
       const std::uint32_t length = depth + 1;
       // Counted once so far: this position made the string's first observation.
       if ((counts_by_length_[length][numbers[length]] & kCountMask) == 1) {
-        add_entry(length, numbers[length], outcome);
+        add_entry(length, numbers[length]);
       }
       if (depth == depth_) {
         return true;
       }
       std::uint32_t& context = counts_by_length_[length][previous_numbers[length]];
       if ((context & kNodeBit) == 0) {
-        if (nodes_.size() >= limits_.max_nodes) {
+        if (1 + node_codes_.size() >= limits_.max_nodes) {
           return false;
         }
-        const auto id = static_cast<NodeId>(nodes_.size());
-        const auto symbol = static_cast<std::uint32_t>(x[i - length]);
-        links_.push_back(ChildLink{symbol, id, kNoIndex});
-        // Until linked, `total` holds the node's string number and `parent` is unknown.
-        nodes_.push_back(TrieNode{previous_numbers[length], kNoIndex, kNoIndex, kNoIndex, symbol,
-                                  static_cast<std::uint16_t>(length)});
+        const auto id = static_cast<NodeId>(1 + node_codes_.size());
+        node_codes_.push_back(cell_code(length, previous_numbers[length]));
         context |= kNodeBit;
         node_ids_[length][previous_numbers[length]] = id;
       }
     }
   }
 
-  // Until assembled, an entry's `count` says where its cell is (length and number).
-  void add_entry(std::uint32_t length, std::uint64_t number, std::uint32_t symbol) {
+  static std::uint64_t cell_code(std::uint32_t length, std::uint64_t number) {
+    return (std::uint64_t{length} << kLengthShift) | number;
+  }
+  static std::uint32_t code_length(std::uint64_t code) {
+    return static_cast<std::uint32_t>(code >> kLengthShift);
+  }
+  static std::uint64_t code_number(std::uint64_t code) {
+    return code & ((std::uint64_t{1} << kLengthShift) - 1);
+  }
+
+  // While counting, entries and nodes are only the codes of their cells, in order of creation;
+  // everything else follows from the code and the tables (an entry's symbol is its number's
+  // lowest digit).
+  void add_entry(std::uint32_t length, std::uint64_t number) {
     if (entries_overflowed_) {
       return;
     }
-    if (counts_.size() >= limits_.max_count_entries) {
+    if (entry_codes_.size() >= limits_.max_count_entries) {
       // Past the limit the build can only fail; it goes on for the node limit, reported first.
       entries_overflowed_ = true;
-      counts_ = std::vector<SymbolCount>();
+      entry_codes_ = std::vector<std::uint64_t>();
       return;
     }
-    counts_.push_back(
-        SymbolCount{(std::uint64_t{length} << kLengthShift) | number, symbol, kNoIndex});
+    entry_codes_.push_back(cell_code(length, number));
   }
 
   // The NodeId of the context of `length` symbols with this number (the root for none).
@@ -248,78 +257,103 @@ class CodeBuilder {
     return length == 0 ? kRoot : node_ids_[length][number];
   }
 
-  // Reads each entry's count and node, and each node's parent, from the tables; then links the
-  // lists. An entry's node is its string without the outcome (the lowest digit); a node's parent
-  // is its string without the oldest symbol (the highest digit).
+  // Writes the trie from the codes and the tables, freeing each as soon as it is done with so
+  // that the peak stays near the finished trie: first every node's parent (its string without
+  // the oldest symbol, the highest digit) and every entry's node (its string without the
+  // outcome, the lowest digit) and count are read, in place of the codes; then the tables go.
   CountTrie assemble() {
-    for (SymbolCount& entry : counts_) {
-      const auto length = static_cast<std::uint32_t>(entry.count >> kLengthShift);
-      const std::uint64_t number = entry.count & ((std::uint64_t{1} << kLengthShift) - 1);
-      entry.count = counts_by_length_[length][number] & kCountMask;
-      entry.next = context_id(length - 1, number / alphabet_size_);
+    std::vector<std::uint64_t> power(depth_ + 2, 1);  // A^k
+    for (std::uint32_t k = 1; k <= depth_ + 1; ++k) {
+      power[k] = power[k - 1] * alphabet_size_;
     }
-    std::vector<std::uint64_t> top_power(depth_ + 1, 1);  // A^(L-1)
-    for (std::uint32_t length = 2; length <= depth_; ++length) {
-      top_power[length] = top_power[length - 1] * alphabet_size_;
+    for (std::uint64_t& code : node_codes_) {  // becomes parent << 32 | symbol
+      const std::uint32_t length = code_length(code);
+      const std::uint64_t number = code_number(code);
+      const std::uint64_t parent = context_id(length - 1, number % power[length - 1]);
+      code = (parent << 32) | (number / power[length - 1]);
     }
-    for (std::size_t id = 1; id < nodes_.size(); ++id) {
-      TrieNode& node = nodes_[id];
-      node.parent = context_id(node.depth - 1u, node.total % top_power[node.depth]);
-      node.total = 0;
+    std::vector<NodeId> owners(entry_codes_.size());
+    for (std::size_t k = 0; k < entry_codes_.size(); ++k) {  // becomes count << 32 | symbol
+      const std::uint32_t length = code_length(entry_codes_[k]);
+      const std::uint64_t number = code_number(entry_codes_[k]);
+      owners[k] = context_id(length - 1, number / alphabet_size_);
+      const std::uint64_t count = counts_by_length_[length][number] & kCountMask;
+      entry_codes_[k] = (count << 32) | (number % alphabet_size_);
     }
     counts_by_length_.clear();
     node_ids_.clear();
-    link_children();
-    lay_out_counts();
-    ensure(nodes_[kRoot].total == positions_, "root total differs from the positions");
-    return CountTrie::from_parts(std::move(nodes_), std::move(links_), std::move(counts_),
+
+    const std::size_t node_count = 1 + node_codes_.size();
+    std::vector<std::uint32_t> starts;  // node n's entries are [starts[n], starts[n + 1])
+    std::vector<SymbolCount> counts = lay_out_counts(node_count, owners, starts);
+    std::vector<TrieNode> nodes;
+    nodes.reserve(node_count);
+    nodes.push_back(TrieNode{0, kNoIndex, kNoIndex, kNoIndex, kNoIndex, 0});
+    for (const std::uint64_t code : node_codes_) {
+      const auto parent = static_cast<NodeId>(code >> 32);
+      const auto depth = static_cast<std::uint16_t>(nodes[parent].depth + 1);
+      nodes.push_back(TrieNode{0, parent, kNoIndex, kNoIndex, static_cast<std::uint32_t>(code),
+                               depth});
+    }
+    node_codes_ = std::vector<std::uint64_t>();
+    for (std::size_t id = 0; id < node_count; ++id) {
+      if (starts[id] == starts[id + 1]) {
+        continue;
+      }
+      TrieNode& node = nodes[id];
+      node.first_count = starts[id];
+      for (std::uint32_t place = starts[id]; place < starts[id + 1]; ++place) {
+        node.total += counts[place].count;
+      }
+    }
+    starts = std::vector<std::uint32_t>();
+    std::vector<ChildLink> links = link_children(nodes);
+    ensure(nodes[kRoot].total == positions_, "root total differs from the positions");
+    return CountTrie::from_parts(std::move(nodes), std::move(links), std::move(counts),
                                  alphabet_size_, depth_, positions_);
   }
 
   // Each child heads its parent's list when made, so the list runs newest first.
-  void link_children() {
-    std::vector<std::uint32_t> heads(nodes_.size(), kNoIndex);
-    for (std::size_t id = 1; id < nodes_.size(); ++id) {
-      std::uint32_t& head = heads[nodes_[id].parent];
-      links_[id - 1].next = head;
+  static std::vector<ChildLink> link_children(std::vector<TrieNode>& nodes) {
+    std::vector<ChildLink> links;
+    links.reserve(nodes.size() - 1);
+    for (std::size_t id = 1; id < nodes.size(); ++id) {
+      std::uint32_t& head = nodes[nodes[id].parent].first_child;
+      links.push_back(ChildLink{nodes[id].symbol, static_cast<NodeId>(id), head});
       head = static_cast<std::uint32_t>(id - 1);
     }
-    for (std::size_t id = 0; id < nodes_.size(); ++id) {
-      nodes_[id].first_child = heads[id];
-    }
+    return links;
   }
 
   // Each node's entries go into one block, newest first (the order of its list had each new
-  // entry gone to the head), and the node's total is their sum.
-  void lay_out_counts() {
-    std::vector<std::uint32_t> starts(nodes_.size() + 1, 0);
-    for (const SymbolCount& entry : counts_) {
-      ++starts[entry.next + 1];
+  // entry gone to the head). Frees the entry codes and owners.
+  std::vector<SymbolCount> lay_out_counts(std::size_t node_count, std::vector<NodeId>& owners,
+                                          std::vector<std::uint32_t>& starts) {
+    starts.assign(node_count + 1, 0);
+    for (const NodeId owner : owners) {
+      ensure(owner < node_count, "count entry of an unknown node");
+      ++starts[owner + 1];
     }
-    for (std::size_t id = 0; id < nodes_.size(); ++id) {
+    for (std::size_t id = 0; id < node_count; ++id) {
       starts[id + 1] += starts[id];
     }
-    std::vector<SymbolCount> laid_out(counts_.size());
-    std::vector<std::uint32_t> cursor(starts.begin(), starts.end() - 1);
-    for (std::size_t k = counts_.size(); k-- > 0;) {
-      const SymbolCount& entry = counts_[k];
-      const std::uint32_t place = cursor[entry.next]++;
-      laid_out[place] = SymbolCount{entry.count, entry.symbol, place + 1};
-    }
-    for (std::size_t id = 0; id < nodes_.size(); ++id) {
-      const std::uint32_t first = starts[id];
-      const std::uint32_t end = starts[id + 1];
-      if (first == end) {
-        continue;
+    std::vector<SymbolCount> laid_out(entry_codes_.size());
+    {
+      std::vector<std::uint32_t> cursor(starts.begin(), starts.end() - 1);
+      for (std::size_t k = entry_codes_.size(); k-- > 0;) {
+        const std::uint32_t place = cursor[owners[k]]++;
+        laid_out[place] = SymbolCount{entry_codes_[k] >> 32,
+                                      static_cast<std::uint32_t>(entry_codes_[k]), place + 1};
       }
-      TrieNode& node = nodes_[id];
-      node.first_count = first;
-      for (std::uint32_t place = first; place < end; ++place) {
-        node.total += laid_out[place].count;
-      }
-      laid_out[end - 1].next = kNoIndex;
     }
-    counts_ = std::move(laid_out);
+    entry_codes_ = std::vector<std::uint64_t>();
+    owners = std::vector<NodeId>();
+    for (std::size_t id = 0; id < node_count; ++id) {
+      if (starts[id] != starts[id + 1]) {
+        laid_out[starts[id + 1] - 1].next = kNoIndex;
+      }
+    }
+    return laid_out;
   }
 
   std::uint64_t alphabet_size_;
@@ -334,9 +368,8 @@ class CodeBuilder {
   // before ([0] is the empty string, number 0).
   std::vector<std::uint64_t> numbers_;
   std::vector<std::uint64_t> previous_numbers_;
-  std::vector<TrieNode> nodes_;
-  std::vector<ChildLink> links_;
-  std::vector<SymbolCount> counts_;
+  std::vector<std::uint64_t> node_codes_;   // by NodeId - 1
+  std::vector<std::uint64_t> entry_codes_;  // in order of creation
   bool entries_overflowed_ = false;
 };
 
@@ -355,7 +388,7 @@ template <class Symbol>
 MessageOr<CountTrie> build_by_codes(std::span<const RowView<Symbol>> rows,
                                     std::uint64_t alphabet_size,
                                     std::uint64_t conditioning_depth, std::uint64_t storage_depth,
-                                    BuildLimits limits) {
+                                    BuildLimits limits, const std::function<void()>& release_rows) {
   std::uint64_t positions = 0;
   for (const RowView<Symbol>& row : rows) {
     positions += row.size > conditioning_depth ? row.size - conditioning_depth : 0;
@@ -365,20 +398,20 @@ MessageOr<CountTrie> build_by_codes(std::span<const RowView<Symbol>> rows,
          "counting by codes outside its range");
   CodeBuilder<Symbol> builder(alphabet_size, conditioning_depth,
                               static_cast<std::uint32_t>(storage_depth), positions, limits);
-  return builder.run(rows);
+  return builder.run(rows, release_rows);
 }
 
 template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint8_t>>,
                                              std::uint64_t, std::uint64_t, std::uint64_t,
-                                             BuildLimits);
+                                             BuildLimits, const std::function<void()>&);
 template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint16_t>>,
                                              std::uint64_t, std::uint64_t, std::uint64_t,
-                                             BuildLimits);
+                                             BuildLimits, const std::function<void()>&);
 template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint32_t>>,
                                              std::uint64_t, std::uint64_t, std::uint64_t,
-                                             BuildLimits);
+                                             BuildLimits, const std::function<void()>&);
 template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint64_t>>,
                                              std::uint64_t, std::uint64_t, std::uint64_t,
-                                             BuildLimits);
+                                             BuildLimits, const std::function<void()>&);
 
 }  // namespace tesk::trie_detail

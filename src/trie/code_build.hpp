@@ -5,6 +5,7 @@
 // of positions (shallow contexts, small alphabets); deeper builds count depth by depth.
 
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "trie/build_limits.hpp"
@@ -20,11 +21,11 @@ bool code_build_applies(std::uint64_t alphabet_size, std::uint64_t storage_depth
 
 // The same trie as the position-by-position build (NodeIds, links, lists and counts); each
 // node's count entries sit in one block. Requires code_build_applies and storage_depth <=
-// conditioning_depth.
+// conditioning_depth. Calls release_rows once the rows are no longer read.
 template <class Symbol>
 MessageOr<CountTrie> build_by_codes(std::span<const RowView<Symbol>> rows,
                                     std::uint64_t alphabet_size,
                                     std::uint64_t conditioning_depth, std::uint64_t storage_depth,
-                                    BuildLimits limits);
+                                    BuildLimits limits, const std::function<void()>& release_rows);
 
 }  // namespace tesk::trie_detail

@@ -72,8 +72,9 @@ class CountTrie {
                                     std::uint64_t alphabet_size,
                                     std::uint64_t conditioning_depth,
                                     std::uint64_t storage_depth);
-  // The same for packed rows (the alphabet size is theirs); the result is identical.
-  static MessageOr<CountTrie> build(const PackedRows& rows, std::uint64_t conditioning_depth,
+  // The same for packed rows (the alphabet size is theirs); the result is identical. The rows'
+  // storage may be freed once they are counted.
+  static MessageOr<CountTrie> build(PackedRows&& rows, std::uint64_t conditioning_depth,
                                     std::uint64_t storage_depth);
 
   // Keeps the nodes whose active entry is non-zero (missing entries count as 0), renumbered in

@@ -42,6 +42,14 @@ class PackedRows {
   // The length of every row given, kept or not.
   const std::vector<std::uint64_t>& row_sizes() const noexcept { return row_sizes_; }
 
+  // Frees the symbols; the rows are empty afterwards (their sizes and bad symbol stay).
+  void release() noexcept {
+    narrow8_ = {};
+    narrow16_ = {};
+    narrow32_ = {};
+    row_ends_.clear();
+  }
+
   // Calls visit with the kept rows as a std::vector<RowView<Symbol>> of their width.
   template <class Visit>
   decltype(auto) visit(Visit&& visit) const {

@@ -348,8 +348,8 @@ TEST(TrieBuild, PackedRowsBuildTheSameTrie) {
     }
     SCOPED_TRACE("round " + std::to_string(round));
     auto expected = CountTrie::build(rows, alphabet_size, storage, storage);
-    const PackedRows packed = PackedRows::pack(SymbolRows(rows), alphabet_size);
-    auto actual = CountTrie::build(packed, storage, storage);
+    auto actual = CountTrie::build(PackedRows::pack(SymbolRows(rows), alphabet_size), storage,
+                                   storage);
     ASSERT_EQ(expected.has_value(), actual.has_value());
     if (expected) {
       expect_same_trie(*expected, *actual);
