@@ -563,9 +563,9 @@ class LevelBuilder {
     hash_storage_ = std::vector<HashSlot>();
     sole_ = std::vector<std::uint8_t>();
     std::vector<TrieNode> nodes;
-    nodes.reserve(node_total_);
+    nodes.reserve(growth_room(node_total_));
     std::vector<ChildLink> links;
-    links.reserve(node_total_ - 1);
+    links.reserve(growth_room(node_total_));
     counts_.reserve(counts_.size() + chain_nodes_);
     nodes.push_back(
         TrieNode{positions_, kNoIndex, kNoIndex, levels_[0][0].first_count, kNoIndex, 0});

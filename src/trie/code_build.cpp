@@ -18,15 +18,14 @@
 #include "trie/code_build.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <functional>
-#include <memory>
 #include <new>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "common/internal_failure.hpp"
+#include "common/page_memory.hpp"
 
 namespace tesk::trie_detail {
 
@@ -60,21 +59,6 @@ std::optional<std::uint64_t> bounded_power(std::uint64_t alphabet_size, std::uin
   return power;
 }
 
-// A zeroed array that the kernel maps lazily: cells never visited cost no memory.
-struct FreeDeleter {
-  void operator()(void* block) const noexcept { std::free(block); }
-};
-template <class T>
-using LazyArray = std::unique_ptr<T[], FreeDeleter>;
-
-template <class T>
-LazyArray<T> zeroed_array(std::uint64_t size) {
-  void* block = std::calloc(static_cast<std::size_t>(size), sizeof(T));
-  if (block == nullptr) {
-    throw std::bad_alloc();
-  }
-  return LazyArray<T>(static_cast<T*>(block));
-}
 
 template <class Symbol>
 class CodeBuilder {
@@ -93,10 +77,10 @@ class CodeBuilder {
     std::uint64_t space = 1;
     for (std::uint32_t length = 1; length <= storage_depth + 1; ++length) {
       space *= alphabet_size;
-      counts_by_length_[length] = zeroed_array<std::uint32_t>(space);
+      counts_by_length_[length] = ZeroedPages<std::uint32_t>(space);
       if (length <= storage_depth) {
         // Read only where the node bit is set, which is written together with the id.
-        node_ids_[length] = zeroed_array<NodeId>(space);
+        node_ids_[length] = ZeroedPages<NodeId>(space);
       }
     }
   }
@@ -246,7 +230,7 @@ class CodeBuilder {
     if (entry_codes_.size() >= limits_.max_count_entries) {
       // Past the limit the build can only fail; it goes on for the node limit, reported first.
       entries_overflowed_ = true;
-      entry_codes_ = std::vector<std::uint64_t>();
+      entry_codes_ = PageVector<std::uint64_t>();
       return;
     }
     entry_codes_.push_back(cell_code(length, number));
@@ -272,7 +256,7 @@ class CodeBuilder {
       const std::uint64_t parent = context_id(length - 1, number % power[length - 1]);
       code = (parent << 32) | (number / power[length - 1]);
     }
-    std::vector<NodeId> owners(entry_codes_.size());
+    PageVector<NodeId> owners(entry_codes_.size());
     for (std::size_t k = 0; k < entry_codes_.size(); ++k) {  // becomes count << 32 | symbol
       const std::uint32_t length = code_length(entry_codes_[k]);
       const std::uint64_t number = code_number(entry_codes_[k]);
@@ -284,10 +268,10 @@ class CodeBuilder {
     node_ids_.clear();
 
     const std::size_t node_count = 1 + node_codes_.size();
-    std::vector<std::uint32_t> starts;  // node n's entries are [starts[n], starts[n + 1])
+    PageVector<std::uint32_t> starts;  // node n's entries are [starts[n], starts[n + 1])
     std::vector<SymbolCount> counts = lay_out_counts(node_count, owners, starts);
     std::vector<TrieNode> nodes;
-    nodes.reserve(node_count);
+    nodes.reserve(growth_room(node_count));
     nodes.push_back(TrieNode{0, kNoIndex, kNoIndex, kNoIndex, kNoIndex, 0});
     for (const std::uint64_t code : node_codes_) {
       const auto parent = static_cast<NodeId>(code >> 32);
@@ -295,7 +279,7 @@ class CodeBuilder {
       nodes.push_back(TrieNode{0, parent, kNoIndex, kNoIndex, static_cast<std::uint32_t>(code),
                                depth});
     }
-    node_codes_ = std::vector<std::uint64_t>();
+    node_codes_ = PageVector<std::uint64_t>();
     for (std::size_t id = 0; id < node_count; ++id) {
       if (starts[id] == starts[id + 1]) {
         continue;
@@ -306,7 +290,7 @@ class CodeBuilder {
         node.total += counts[place].count;
       }
     }
-    starts = std::vector<std::uint32_t>();
+    starts = PageVector<std::uint32_t>();
     std::vector<ChildLink> links = link_children(nodes);
     ensure(nodes[kRoot].total == positions_, "root total differs from the positions");
     return CountTrie::from_parts(std::move(nodes), std::move(links), std::move(counts),
@@ -316,7 +300,7 @@ class CodeBuilder {
   // Each child heads its parent's list when made, so the list runs newest first.
   static std::vector<ChildLink> link_children(std::vector<TrieNode>& nodes) {
     std::vector<ChildLink> links;
-    links.reserve(nodes.size() - 1);
+    links.reserve(growth_room(nodes.size()));
     for (std::size_t id = 1; id < nodes.size(); ++id) {
       std::uint32_t& head = nodes[nodes[id].parent].first_child;
       links.push_back(ChildLink{nodes[id].symbol, static_cast<NodeId>(id), head});
@@ -327,8 +311,8 @@ class CodeBuilder {
 
   // Each node's entries go into one block, newest first (the order of its list had each new
   // entry gone to the head). Frees the entry codes and owners.
-  std::vector<SymbolCount> lay_out_counts(std::size_t node_count, std::vector<NodeId>& owners,
-                                          std::vector<std::uint32_t>& starts) {
+  std::vector<SymbolCount> lay_out_counts(std::size_t node_count, PageVector<NodeId>& owners,
+                                          PageVector<std::uint32_t>& starts) {
     starts.assign(node_count + 1, 0);
     for (const NodeId owner : owners) {
       ensure(owner < node_count, "count entry of an unknown node");
@@ -339,15 +323,15 @@ class CodeBuilder {
     }
     std::vector<SymbolCount> laid_out(entry_codes_.size());
     {
-      std::vector<std::uint32_t> cursor(starts.begin(), starts.end() - 1);
+      PageVector<std::uint32_t> cursor(starts.begin(), starts.end() - 1);
       for (std::size_t k = entry_codes_.size(); k-- > 0;) {
         const std::uint32_t place = cursor[owners[k]]++;
         laid_out[place] = SymbolCount{entry_codes_[k] >> 32,
                                       static_cast<std::uint32_t>(entry_codes_[k]), place + 1};
       }
     }
-    entry_codes_ = std::vector<std::uint64_t>();
-    owners = std::vector<NodeId>();
+    entry_codes_ = PageVector<std::uint64_t>();
+    owners = PageVector<NodeId>();
     for (std::size_t id = 0; id < node_count; ++id) {
       if (starts[id] != starts[id + 1]) {
         laid_out[starts[id + 1] - 1].next = kNoIndex;
@@ -362,14 +346,14 @@ class CodeBuilder {
   std::uint64_t positions_;
   BuildLimits limits_;
   // By length: each string's count and node bit, and (up to D) its NodeId once it is a node.
-  std::vector<LazyArray<std::uint32_t>> counts_by_length_;
-  std::vector<LazyArray<NodeId>> node_ids_;
+  std::vector<ZeroedPages<std::uint32_t>> counts_by_length_;
+  std::vector<ZeroedPages<NodeId>> node_ids_;
   // By length: the numbers of the strings ending at the position being counted and at the one
   // before ([0] is the empty string, number 0).
   std::vector<std::uint64_t> numbers_;
   std::vector<std::uint64_t> previous_numbers_;
-  std::vector<std::uint64_t> node_codes_;   // by NodeId - 1
-  std::vector<std::uint64_t> entry_codes_;  // in order of creation
+  PageVector<std::uint64_t> node_codes_;   // by NodeId - 1
+  PageVector<std::uint64_t> entry_codes_;  // in order of creation
   bool entries_overflowed_ = false;
 };
 

@@ -25,6 +25,10 @@ inline constexpr std::uint64_t kMaxNodeCount = 4294967295ULL;
 inline constexpr std::uint64_t kMaxCountEntries = 4294967295ULL;
 inline constexpr std::uint16_t kMaxNodeDepth = 65535;
 
+// Room a built trie leaves for the nodes selection may add, so that adding a few does not copy
+// the whole node and link vectors (capacity never written is never resident).
+inline constexpr std::uint64_t growth_room(std::uint64_t nodes) { return nodes + nodes / 4 + 64; }
+
 inline constexpr const char* kNodeLimitMessage = "count trie exceeded the u32 node limit";
 inline constexpr const char* kDepthOverflowMessage = "count trie depth overflow";
 inline constexpr const char* kStorageDepthMessage = "storage depth cannot exceed conditioning depth";

@@ -37,7 +37,7 @@ void RowPacker::begin_row(std::uint64_t expected_size) {
 }
 
 template <class Symbol, class Value>
-void RowPacker::append(std::vector<Symbol>& out, std::span<const Value> values) {
+void RowPacker::append(PageVector<Symbol>& out, std::span<const Value> values) {
   const std::size_t start = out.size();
   out.resize(start + values.size());
   Symbol* slots = out.data() + start;

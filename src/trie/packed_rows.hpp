@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "common/page_memory.hpp"
 #include "common/symbols.hpp"
 
 namespace tesk {
@@ -69,7 +70,7 @@ class PackedRows {
       : alphabet_size_(alphabet_size), width_(width) {}
 
   template <class Symbol>
-  std::vector<RowView<Symbol>> views(const std::vector<Symbol>& symbols) const {
+  std::vector<RowView<Symbol>> views(const PageVector<Symbol>& symbols) const {
     std::vector<RowView<Symbol>> out;
     out.reserve(row_ends_.size());
     std::uint64_t start = 0;
@@ -82,9 +83,9 @@ class PackedRows {
 
   std::uint64_t alphabet_size_;
   unsigned width_;
-  std::vector<std::uint8_t> narrow8_;
-  std::vector<std::uint16_t> narrow16_;
-  std::vector<std::uint32_t> narrow32_;
+  PageVector<std::uint8_t> narrow8_;
+  PageVector<std::uint16_t> narrow16_;
+  PageVector<std::uint32_t> narrow32_;
   std::vector<std::uint64_t> row_ends_;  // one past each kept row's last symbol
   std::vector<std::uint64_t> row_sizes_;
   std::optional<BadSymbol> first_bad_;
@@ -108,7 +109,7 @@ class RowPacker {
 
  private:
   template <class Symbol, class Value>
-  void append(std::vector<Symbol>& out, std::span<const Value> values);
+  void append(PageVector<Symbol>& out, std::span<const Value> values);
   template <class Value>
   void append_any(std::span<const Value> values);
   void truncate_to_row_start();
