@@ -112,6 +112,11 @@ def model_kwargs(alphabet: int, method: str) -> dict:
     return kwargs
 
 
+def packed_bytes(n: int, alphabet: int) -> int:
+    """The fit's packed copy of its rows: 1, 2 or 4 bytes per symbol by alphabet size."""
+    return n * (1 if alphabet <= 256 else 2 if alphabet <= 65536 else 4)
+
+
 def trie_bytes(nodes: int, entries: int) -> int:
     return nodes * NODE_BYTES + max(nodes - 1, 0) * LINK_BYTES + entries * ENTRY_BYTES
 
@@ -401,6 +406,17 @@ def compute_ratios(results: dict) -> dict:
                 per["counting_anchor"] = (d256["seconds"] / d256["positions"]) / (
                     d4["seconds"] / d4["positions"])
             ratios["alphabet256_over_alphabet4_per_position"] = {"n": int(n), **per}
+    same = results.get("alphabet256_same_data")
+    if same:
+        n = str(same["n"])
+        small = results["alphabet4"].get(n)
+        if small:
+            per = {}
+            for key, rec in same["fits"].items():
+                ref = small["fits"].get(key, {})
+                if "ns_per_position" in rec and "ns_per_position" in ref:
+                    per[key] = rec["ns_per_position"] / ref["ns_per_position"]
+            ratios["alphabet256_same_data_over_alphabet4_per_position"] = {"n": int(n), **per}
     q = results.get("queries")
     if q:
         ratios["predict_proba_over_sum"] = {
@@ -491,8 +507,17 @@ def report(results: dict) -> str:
                 rows.append([a, n, method, kind, f_s(rec.get("seconds")),
                              f_ns(rec.get("ns_per_position")), rec.get("node_count", "-"),
                              rec.get("context_count", "-"), f_r(ratio)])
+    same = results.get("alphabet256_same_data")
+    if same:
+        for method in METHODS:
+            for kind in KINDS:
+                rec = same["fits"].get(f"{method}/{kind}", {})
+                if "seconds" in rec:
+                    rows.append(["256*", str(same["n"]), method, kind, f_s(rec["seconds"]),
+                                 f_ns(rec.get("ns_per_position")), rec.get("node_count", "-"),
+                                 rec.get("context_count", "-"), ""])
     out.append(table("End-to-end fit of one row (ratio: list vs bytes(list)+count loop, "
-                     "bytes/numpy vs count loop)",
+                     "bytes/numpy vs count loop; 256*: the alphabet-4 data fitted as alphabet 256)",
                      ["A", "n", "method", "input", "seconds", "ns/pos", "nodes", "contexts",
                       "ratio"], rows))
     out.append("")
@@ -512,17 +537,18 @@ def report(results: dict) -> str:
                 model = rec.get("model_bytes_est")
                 peak = rec["peak_rss"] - rec["rss_idle"]
                 denom = rec["input_bytes"] + (model or 0) + (build or 0)
+                packed = packed_bytes(int(n), int(a))
                 rows.append([a, n, method, kind, f_mb(rec["peak_rss"]), f_mb(peak),
-                             f_mb(rec["input_bytes"]), f_mb(8 * int(n)), f_mb(build), f_mb(model),
+                             f_mb(rec["input_bytes"]), f_mb(packed), f_mb(build), f_mb(model),
                              f_r(peak / denom if denom else None),
-                             f_r(peak / (denom + 8 * int(n)) if denom else None)])
+                             f_r(peak / (denom + packed) if denom else None)])
     if rows:
         out.append(table("Peak memory of a fit in a fresh process (MiB; peak is VmHWM, peak-idle "
-                         "subtracts the RSS before the data were loaded; rows u64 is the "
-                         "converted row; build trie and model are estimates)",
-                         ["A", "n", "method", "input", "peak", "peak-idle", "input",
-                          "rows u64", "build trie", "model", "peak-idle/(in+build+model)",
-                          "with rows u64"], rows))
+                         "subtracts the RSS before the data were loaded; packed is the fit's "
+                         "own copy of the row; build trie and model are estimates)",
+                         ["A", "n", "method", "input", "peak", "peak-idle", "in",
+                          "packed", "build trie", "model", "peak-idle/(in+build+model)",
+                          "with packed"], rows))
         out.append("")
 
     q = results.get("queries")
@@ -558,6 +584,11 @@ def report(results: dict) -> str:
                         [f_r(per.get(f"{m}/{kind}")) for m in METHODS])
         rows.append(["A=256 / A=4 per position (count loop)", f"n={per['n']}",
                      f_r(per.get("counting_anchor")), "", ""])
+    per = r.get("alphabet256_same_data_over_alphabet4_per_position")
+    if per:
+        for kind in KINDS:
+            rows.append([f"A=256 / A=4 per position, same data ({kind})", f"n={per['n']}"] +
+                        [f_r(per.get(f"{m}/{kind}")) for m in METHODS])
     for key, label in (("predict_proba_over_sum", "predict_proba / sum(history)"),
                        ("get_suffix_over_sum", "get_suffix / sum(history)")):
         if key in r:
@@ -665,6 +696,14 @@ def main() -> int:
         sec["fits"] = measure_fits(arr, 256, md, args, tesk_dir, path256, None)
         results["alphabet256"] = sec
         del arr
+        if a256_n <= max(sizes):
+            # The alphabet-4 row fitted as alphabet 256: the same contexts, so any difference
+            # in cost is the alphabet size alone.
+            log(f"alphabet 256 on the alphabet-4 data, n = {a256_n}")
+            arr = np.fromfile(path4, dtype=np.uint8, count=a256_n)
+            results["alphabet256_same_data"] = {
+                "n": a256_n, "fits": measure_fits(arr, 256, md, args, tesk_dir, path4, None)}
+            del arr
 
     log("queries")
     qn = min(sizes, key=lambda s: abs(s - 10**6))
