@@ -23,7 +23,7 @@ constexpr std::uint64_t kTabulated = 64;
 }  // namespace
 
 BctScores bct_scores(const CountTrie& trie, double beta) {
-  const std::vector<TrieNode>& nodes = trie.nodes();
+  const NodeVector& nodes = trie.nodes();
   const std::uint64_t alphabet_size = trie.alphabet_size();
   const std::uint64_t storage_depth = trie.storage_depth();
   ensure(storage_depth <= kMaxNodeDepth, "storage depth beyond the node depth limit");

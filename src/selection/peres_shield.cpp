@@ -28,7 +28,7 @@ std::uint64_t saturating_unsigned(double x) {
 class CountTables {
  public:
   CountTables(const CountTrie& trie, std::uint64_t cap) : begin_(trie.nodes().size() + 1, 0) {
-    const std::vector<TrieNode>& nodes = trie.nodes();
+    const NodeVector& nodes = trie.nodes();
     std::vector<SymbolTally> tallies;
     for (std::size_t v = 0; v < nodes.size(); ++v) {
       begin_[v] = by_symbol_.size();
@@ -114,7 +114,7 @@ PeresShieldBounds peres_shield_bounds(const CountTrie& trie) {
 
 std::vector<std::uint8_t> peres_shield_keep(const CountTrie& trie,
                                             const PeresShieldBounds& bounds) {
-  const std::vector<TrieNode>& nodes = trie.nodes();
+  const NodeVector& nodes = trie.nodes();
   std::vector<std::uint8_t> keep(nodes.size(), 0);
   const CountTables tables(trie, bounds.cap);
   for (std::size_t u = 1; u < nodes.size(); ++u) {
@@ -143,7 +143,7 @@ std::vector<std::uint8_t> peres_shield_keep(const CountTrie& trie,
 
 SelectedTree peres_shield_select(const CountTrie& trie) {
   const std::vector<std::uint8_t> keep = peres_shield_keep(trie, peres_shield_bounds(trie));
-  const std::vector<ChildLink>& links = trie.links();
+  const LinkVector& links = trie.links();
   const std::uint64_t alphabet_size = trie.alphabet_size();
   SelectedTree tree;
   tree.active.assign(keep.size(), 0);

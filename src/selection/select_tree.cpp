@@ -21,8 +21,8 @@ MessageOr<SelectedTree> select_tree(CountTrie& trie, const ModelConfig& config) 
 }
 
 void ensure_children_newest_first(const CountTrie& trie) {
-  const std::vector<TrieNode>& nodes = trie.nodes();
-  const std::vector<ChildLink>& links = trie.links();
+  const NodeVector& nodes = trie.nodes();
+  const LinkVector& links = trie.links();
   ensure(links.size() + 1 == nodes.size(), "every non-root node needs exactly one child link");
   for (std::size_t v = 1; v < nodes.size(); ++v) {
     ensure(nodes[v].parent < v, "a node must come after its parent");

@@ -25,7 +25,7 @@ struct SymbolTally {
 inline void gather_counts_by_symbol(const CountTrie& trie, const TrieNode& node,
                                     std::vector<SymbolTally>& out) {
   out.clear();
-  const std::vector<SymbolCount>& counts = trie.counts();
+  const CountVector& counts = trie.counts();
   for (std::uint32_t entry = node.first_count; entry != kNoIndex; entry = counts[entry].next) {
     ensure(entry < counts.size(), "count entry outside the trie");
     out.push_back(SymbolTally{counts[entry].symbol, counts[entry].count});

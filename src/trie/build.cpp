@@ -553,7 +553,7 @@ class LevelBuilder {
   // the node limit is reported first.
   void overflow_entries() {
     entries_overflowed_ = true;
-    counts_ = std::vector<SymbolCount>();
+    counts_ = CountVector();
   }
 
   // Numbers the nodes as the position-by-position build does and writes the three vectors.
@@ -562,9 +562,9 @@ class LevelBuilder {
     dense_storage_ = std::vector<Cell>();
     hash_storage_ = std::vector<HashSlot>();
     sole_ = std::vector<std::uint8_t>();
-    std::vector<TrieNode> nodes;
+    NodeVector nodes;
     nodes.reserve(growth_room(node_total_));
-    std::vector<ChildLink> links;
+    LinkVector links;
     links.reserve(growth_room(node_total_));
     counts_.reserve(counts_.size() + chain_nodes_);
     nodes.push_back(
@@ -662,7 +662,7 @@ class LevelBuilder {
   bool any_sole_ = false;
   std::vector<Cell> dense_storage_;
   std::vector<HashSlot> hash_storage_;
-  std::vector<SymbolCount> counts_;
+  CountVector counts_;
   std::uint64_t node_total_ = 1;
   std::uint64_t chain_nodes_ = 0;
   bool entries_overflowed_ = false;

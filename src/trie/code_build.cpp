@@ -269,8 +269,8 @@ class CodeBuilder {
 
     const std::size_t node_count = 1 + node_codes_.size();
     PageVector<std::uint32_t> starts;  // node n's entries are [starts[n], starts[n + 1])
-    std::vector<SymbolCount> counts = lay_out_counts(node_count, owners, starts);
-    std::vector<TrieNode> nodes;
+    CountVector counts = lay_out_counts(node_count, owners, starts);
+    NodeVector nodes;
     nodes.reserve(growth_room(node_count));
     nodes.push_back(TrieNode{0, kNoIndex, kNoIndex, kNoIndex, kNoIndex, 0});
     for (const std::uint64_t code : node_codes_) {
@@ -291,15 +291,15 @@ class CodeBuilder {
       }
     }
     starts = PageVector<std::uint32_t>();
-    std::vector<ChildLink> links = link_children(nodes);
+    LinkVector links = link_children(nodes);
     ensure(nodes[kRoot].total == positions_, "root total differs from the positions");
     return CountTrie::from_parts(std::move(nodes), std::move(links), std::move(counts),
                                  alphabet_size_, depth_, positions_);
   }
 
   // Each child heads its parent's list when made, so the list runs newest first.
-  static std::vector<ChildLink> link_children(std::vector<TrieNode>& nodes) {
-    std::vector<ChildLink> links;
+  static LinkVector link_children(NodeVector& nodes) {
+    LinkVector links;
     links.reserve(growth_room(nodes.size()));
     for (std::size_t id = 1; id < nodes.size(); ++id) {
       std::uint32_t& head = nodes[nodes[id].parent].first_child;
@@ -311,7 +311,7 @@ class CodeBuilder {
 
   // Each node's entries go into one block, newest first (the order of its list had each new
   // entry gone to the head). Frees the entry codes and owners.
-  std::vector<SymbolCount> lay_out_counts(std::size_t node_count, PageVector<NodeId>& owners,
+  CountVector lay_out_counts(std::size_t node_count, PageVector<NodeId>& owners,
                                           PageVector<std::uint32_t>& starts) {
     starts.assign(node_count + 1, 0);
     for (const NodeId owner : owners) {
@@ -321,7 +321,7 @@ class CodeBuilder {
     for (std::size_t id = 0; id < node_count; ++id) {
       starts[id + 1] += starts[id];
     }
-    std::vector<SymbolCount> laid_out(entry_codes_.size());
+    CountVector laid_out(entry_codes_.size());
     {
       PageVector<std::uint32_t> cursor(starts.begin(), starts.end() - 1);
       for (std::size_t k = entry_codes_.size(); k-- > 0;) {

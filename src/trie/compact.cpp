@@ -9,10 +9,10 @@ CompactedTrie CountTrie::compact(CountTrie trie, std::span<const std::uint8_t> a
                                  std::span<const std::uint8_t> terminal) {
   // Kept nodes keep their order, so node n of the result is written over input node i >= n
   // after input node i has been read: the nodes are compacted in place.
-  std::vector<TrieNode> nodes = std::move(trie.nodes_);
-  const std::vector<TrieNode>& old_nodes = nodes;
-  const std::vector<ChildLink>& old_links = trie.links_;
-  const std::vector<SymbolCount>& old_counts = trie.counts_;
+  NodeVector nodes = std::move(trie.nodes_);
+  const NodeVector& old_nodes = nodes;
+  const LinkVector& old_links = trie.links_;
+  const CountVector& old_counts = trie.counts_;
   const std::size_t input_count = old_nodes.size();
 
   // New ids first, so that one pass in ascending order can map children as well as parents.
@@ -27,9 +27,9 @@ CompactedTrie CountTrie::compact(CountTrie trie, std::span<const std::uint8_t> a
 
   std::vector<std::uint8_t> flags;
   flags.reserve(kept);
-  std::vector<ChildLink> links;
+  LinkVector links;
   links.reserve(kept > 0 ? kept - 1 : 0);
-  std::vector<SymbolCount> counts;
+  CountVector counts;
   if (input_count > 0) {
     counts.reserve(old_counts.size() / input_count * kept + kept);
   }

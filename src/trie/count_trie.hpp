@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/page_memory.hpp"
 #include "common/symbols.hpp"
 
 namespace tesk {
@@ -57,6 +58,12 @@ struct SymbolCount {
 
 class CountTrie;
 class PackedRows;
+
+// The trie's storage. Its vectors grow to hundreds of megabytes in a large fit; mapped memory
+// (with huge pages when large) keeps their page faults few and gives them back when freed.
+using NodeVector = std::vector<TrieNode, PageAllocator<TrieNode>>;
+using LinkVector = std::vector<ChildLink, PageAllocator<ChildLink>>;
+using CountVector = std::vector<SymbolCount, PageAllocator<SymbolCount>>;
 
 // What compaction hands back: the trie of the kept nodes and their terminal flags.
 struct CompactedTrie;
@@ -107,17 +114,16 @@ class CountTrie {
 
   // Read access. node() checks its argument; the vectors are exposed for bulk passes.
   const TrieNode& node(NodeId id) const;
-  const std::vector<TrieNode>& nodes() const noexcept { return nodes_; }
-  const std::vector<ChildLink>& links() const noexcept { return links_; }
-  const std::vector<SymbolCount>& counts() const noexcept { return counts_; }
+  const NodeVector& nodes() const noexcept { return nodes_; }
+  const LinkVector& links() const noexcept { return links_; }
+  const CountVector& counts() const noexcept { return counts_; }
   std::uint64_t node_count() const noexcept { return nodes_.size(); }
   std::uint64_t alphabet_size() const noexcept { return alphabet_size_; }
   std::uint64_t storage_depth() const noexcept { return storage_depth_; }
   std::uint64_t sample_size() const noexcept { return sample_size_; }
 
   // Assembles a trie from finished vectors (used by the build and by compaction).
-  static CountTrie from_parts(std::vector<TrieNode> nodes, std::vector<ChildLink> links,
-                              std::vector<SymbolCount> counts, std::uint64_t alphabet_size,
+  static CountTrie from_parts(NodeVector nodes, LinkVector links, CountVector counts, std::uint64_t alphabet_size,
                               std::uint64_t storage_depth, std::uint64_t sample_size);
 
   // Raises sample_size by one; used by the literal counting loop in tests.
@@ -126,9 +132,9 @@ class CountTrie {
  private:
   CountTrie() = default;
 
-  std::vector<TrieNode> nodes_;
-  std::vector<ChildLink> links_;
-  std::vector<SymbolCount> counts_;
+  NodeVector nodes_;
+  LinkVector links_;
+  CountVector counts_;
   std::uint64_t alphabet_size_ = 0;
   std::uint64_t storage_depth_ = 0;
   std::uint64_t sample_size_ = 0;

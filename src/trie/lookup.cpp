@@ -8,7 +8,7 @@ namespace tesk {
 namespace {
 
 // find_child, inlined into the query walks: a backoff query is little more than this scan.
-NodeId child_of(const std::vector<TrieNode>& nodes, const std::vector<ChildLink>& links,
+NodeId child_of(const NodeVector& nodes, const LinkVector& links,
                 NodeId parent, std::uint64_t symbol) {
   ensure(parent < nodes.size(), "node id outside the trie");
   for (std::uint32_t link = nodes[parent].first_child; link != kNoIndex; link = links[link].next) {

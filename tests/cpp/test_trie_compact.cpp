@@ -29,7 +29,7 @@ CompactedTrie literal_compact(const CountTrie& trie, const Flags& active, const 
   const std::size_t n = trie.node_count();
   auto kept = [&](std::size_t i) { return i < active.size() && active[i] != 0; };
   std::vector<NodeId> map(n, kNoIndex);
-  std::vector<TrieNode> nodes;
+  NodeVector nodes;
   Flags flags;
   for (std::size_t i = 0; i < n; ++i) {
     if (kept(i)) {
@@ -40,8 +40,8 @@ CompactedTrie literal_compact(const CountTrie& trie, const Flags& active, const 
       flags.push_back(i < terminal.size() ? terminal[i] : 0);
     }
   }
-  std::vector<ChildLink> links;
-  std::vector<SymbolCount> counts;
+  LinkVector links;
+  CountVector counts;
   for (std::size_t i = 0; i < n; ++i) {
     if (!kept(i)) {
       continue;
