@@ -24,11 +24,22 @@ std::uint64_t saturating_unsigned(double x) {
 
 // The count entries of every node within the cap, gathered once: each node's run sorted by
 // symbol (to look counts up) and, for possible suffixes, a second run sorted by count, largest
-// first (to find the largest count among the symbols a longer context never saw).
+// first (to find the largest count among the symbols a longer context never saw). When the
+// suffixes times the alphabet are few enough, each suffix also gets a dense row of counts by
+// symbol, so that looking a count up costs one read.
 class CountTables {
  public:
-  CountTables(const CountTrie& trie, std::uint64_t cap) : begin_(trie.nodes().size() + 1, 0) {
+  CountTables(const CountTrie& trie, std::uint64_t cap)
+      : begin_(trie.nodes().size() + 1, 0), alphabet_size_(trie.alphabet_size()) {
     const NodeVector& nodes = trie.nodes();
+    std::uint64_t suffixes = 0;
+    for (const TrieNode& node : nodes) {
+      suffixes += node.depth < cap ? 1 : 0;
+    }
+    if (suffixes <= kDenseCounts / std::max<std::uint64_t>(alphabet_size_, 1)) {
+      dense_row_.assign(nodes.size(), kNoRow);
+      dense_.reserve(suffixes * alphabet_size_);
+    }
     std::vector<SymbolTally> tallies;
     for (std::size_t v = 0; v < nodes.size(); ++v) {
       begin_[v] = by_symbol_.size();
@@ -38,6 +49,14 @@ class CountTables {
       gather_counts_by_symbol(trie, nodes[v], tallies);
       by_symbol_.insert(by_symbol_.end(), tallies.begin(), tallies.end());
       if (nodes[v].depth < cap) {  // only these serve as suffixes
+        if (!dense_row_.empty()) {
+          dense_row_[v] = dense_.size() / alphabet_size_;
+          dense_.resize(dense_.size() + alphabet_size_, 0);
+          std::uint64_t* row = dense_.data() + dense_row_[v] * alphabet_size_;
+          for (const SymbolTally& tally : tallies) {
+            row[tally.symbol] = tally.count;
+          }
+        }
         std::sort(tallies.begin(), tallies.end(),
                   [](const SymbolTally& a, const SymbolTally& b) { return a.count > b.count; });
       }
@@ -50,11 +69,24 @@ class CountTables {
   const SymbolTally* symbols_end(std::size_t v) const { return by_symbol_.data() + begin_[v + 1]; }
   const SymbolTally* counts_begin(std::size_t v) const { return by_count_.data() + begin_[v]; }
   const SymbolTally* counts_end(std::size_t v) const { return by_count_.data() + begin_[v + 1]; }
+  // Suffix b's dense row of counts by symbol, or null.
+  const std::uint64_t* dense_row(std::size_t b) const {
+    if (dense_row_.empty() || dense_row_[b] == kNoRow) {
+      return nullptr;
+    }
+    return dense_.data() + dense_row_[b] * alphabet_size_;
+  }
 
  private:
+  static constexpr std::uint64_t kDenseCounts = std::uint64_t{1} << 22;
+  static constexpr std::uint64_t kNoRow = ~std::uint64_t{0};
+
   std::vector<std::size_t> begin_;
   std::vector<SymbolTally> by_symbol_;
   std::vector<SymbolTally> by_count_;
+  std::uint64_t alphabet_size_;
+  std::vector<std::uint64_t> dense_row_;  // per node: its row in dense_, if a suffix
+  std::vector<std::uint64_t> dense_;
 };
 
 const SymbolTally* find_symbol(const SymbolTally* first, const SymbolTally* last,
@@ -85,10 +117,16 @@ double deviation(const CountTables& tables, std::size_t u, std::uint64_t u_total
   };
   const SymbolTally* u_first = tables.symbols_begin(u);
   const SymbolTally* u_last = tables.symbols_end(u);
-  for (const SymbolTally* seen = u_first; seen != u_last; ++seen) {
-    const SymbolTally* at_b = find_symbol(tables.symbols_begin(b), tables.symbols_end(b),
-                                          seen->symbol);
-    consider(seen->count, at_b != nullptr ? at_b->count : 0);
+  if (const std::uint64_t* b_counts = tables.dense_row(b)) {
+    for (const SymbolTally* seen = u_first; seen != u_last; ++seen) {
+      consider(seen->count, b_counts[seen->symbol]);
+    }
+  } else {
+    for (const SymbolTally* seen = u_first; seen != u_last; ++seen) {
+      const SymbolTally* at_b = find_symbol(tables.symbols_begin(b), tables.symbols_end(b),
+                                            seen->symbol);
+      consider(seen->count, at_b != nullptr ? at_b->count : 0);
+    }
   }
   for (const SymbolTally* top = tables.counts_begin(b); top != tables.counts_end(b); ++top) {
     if (find_symbol(u_first, u_last, top->symbol) == nullptr) {
