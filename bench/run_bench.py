@@ -391,32 +391,22 @@ def compute_ratios(results: dict) -> dict:
                 if "seconds" in rec:
                     ratios[f"fit_{kind}_over_dense"].setdefault(n, {})[method] = (
                         rec["seconds"] / dense["seconds"])
-    big = results.get("alphabet256")
-    if big:
-        n = str(big["n"])
-        small = results["alphabet4"].get(n)
-        if small:
-            per = {}
-            for key, rec in big["fits"].items():
-                ref = small["fits"].get(key, {})
-                if "ns_per_position" in rec and "ns_per_position" in ref:
-                    per[key] = rec["ns_per_position"] / ref["ns_per_position"]
-            d4, d256 = small["dense"].get("full"), big["dense"].get("full")
-            if d4 and d256:
-                per["counting_anchor"] = (d256["seconds"] / d256["positions"]) / (
-                    d4["seconds"] / d4["positions"])
-            ratios["alphabet256_over_alphabet4_per_position"] = {"n": int(n), **per}
-    same = results.get("alphabet256_same_data")
-    if same:
-        n = str(same["n"])
-        small = results["alphabet4"].get(n)
-        if small:
-            per = {}
-            for key, rec in same["fits"].items():
-                ref = small["fits"].get(key, {})
-                if "ns_per_position" in rec and "ns_per_position" in ref:
-                    per[key] = rec["ns_per_position"] / ref["ns_per_position"]
-            ratios["alphabet256_same_data_over_alphabet4_per_position"] = {"n": int(n), **per}
+    for name, key in (("alphabet256", "alphabet256_over_alphabet4_per_position"),
+                      ("alphabet256_same_data", "alphabet256_same_data_over_alphabet4_per_position")):
+        big = results.get(name)
+        small = results["alphabet4"].get(str(big["n"])) if big else None
+        if not small:
+            continue
+        per = {}
+        for fit, rec in big["fits"].items():
+            ref = small["fits"].get(fit, {})
+            if "ns_per_position" in rec and "ns_per_position" in ref:
+                per[fit] = rec["ns_per_position"] / ref["ns_per_position"]
+        d4, d256 = small["dense"].get("full"), big.get("dense", {}).get("full")
+        if d4 and d256:
+            per["counting_anchor"] = (d256["seconds"] / d256["positions"]) / (
+                d4["seconds"] / d4["positions"])
+        ratios[key] = {"n": int(big["n"]), **per}
     q = results.get("queries")
     if q:
         ratios["predict_proba_over_sum"] = {

@@ -236,9 +236,8 @@ void convert_tuple(PyObject* tuple, Sink& out) {
   }
 }
 
-// bytes and bytearray hold their byte values directly; copying them is what iterating gives.
-template <class Sink>
-void convert_bytes(PyObject* object, Sink& out) {
+// The bytes of an exact bytes or bytearray object.
+std::span<const unsigned char> bytes_of(PyObject* object) {
   const char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_CheckExact(object)) {
@@ -254,8 +253,14 @@ void convert_bytes(PyObject* object, Sink& out) {
       throw_python_error();
     }
   }
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-  std::copy_n(bytes, size, out.resize(static_cast<std::size_t>(size)));
+  return {reinterpret_cast<const unsigned char*>(data), static_cast<std::size_t>(size)};
+}
+
+// bytes and bytearray hold their byte values directly; copying them is what iterating gives.
+template <class Sink>
+void convert_bytes(PyObject* object, Sink& out) {
+  const std::span<const unsigned char> bytes = bytes_of(object);
+  std::copy(bytes.begin(), bytes.end(), out.resize(bytes.size()));
 }
 
 // --- integer buffers ---------------------------------------------------------------------------
@@ -494,6 +499,14 @@ std::optional<IntegerReader> integer_reader(const Py_buffer& view, bool native_o
   }
 }
 
+// The reader of a one-dimensional integer buffer; none when the general conversion must decide.
+std::optional<IntegerReader> one_dimensional_reader(const Py_buffer& view, Exporter exporter) {
+  if (view.ndim != 1) {
+    return std::nullopt;
+  }
+  return integer_reader(view, exporter != Exporter::ndarray);
+}
+
 // A one-dimensional integer buffer, read straight into `out`. False when the general conversion
 // must decide instead; `out` is then empty again.
 template <class Sink>
@@ -503,10 +516,7 @@ bool convert_buffer(PyObject* object, Exporter exporter, Sink& out) {
     return false;
   }
   const Py_buffer& view = buffer.get();
-  if (view.ndim != 1) {
-    return false;
-  }
-  const std::optional<IntegerReader> read = integer_reader(view, exporter != Exporter::ndarray);
+  const std::optional<IntegerReader> read = one_dimensional_reader(view, exporter);
   if (!read) {
     return false;
   }
@@ -546,10 +556,7 @@ bool pack_buffer_row(PyObject* object, Exporter exporter, RowPacker& packer) {
     return false;
   }
   const Py_buffer& view = buffer.get();
-  if (view.ndim != 1) {
-    return false;
-  }
-  const std::optional<IntegerReader> read = integer_reader(view, exporter != Exporter::ndarray);
+  const std::optional<IntegerReader> read = one_dimensional_reader(view, exporter);
   if (!read) {
     return false;
   }
@@ -646,24 +653,9 @@ namespace {
 void pack_row(PyObject* row, RowPacker& packer, SymbolSequence& scratch) {
   PyTypeObject* type = Py_TYPE(row);
   if (type == &PyBytes_Type || type == &PyByteArray_Type) {
-    const char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (type == &PyBytes_Type) {
-      char* buffer = nullptr;
-      if (PyBytes_AsStringAndSize(row, &buffer, &size) < 0) {
-        throw_python_error();
-      }
-      data = buffer;
-    } else {
-      data = PyByteArray_AsString(row);
-      size = PyByteArray_Size(row);
-      if (data == nullptr || size < 0) {
-        throw_python_error();
-      }
-    }
-    packer.begin_row(static_cast<std::uint64_t>(size));
-    packer.add_bytes(std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(data),
-                                                    static_cast<std::size_t>(size)));
+    const std::span<const unsigned char> bytes = bytes_of(row);
+    packer.begin_row(bytes.size());
+    packer.add_bytes(bytes);
     packer.end_row();
     return;
   }
