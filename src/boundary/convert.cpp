@@ -499,34 +499,35 @@ std::optional<IntegerReader> integer_reader(const Py_buffer& view, bool native_o
   }
 }
 
-// The reader of a one-dimensional integer buffer; none when the general conversion must decide.
-std::optional<IntegerReader> one_dimensional_reader(const Py_buffer& view, Exporter exporter) {
-  if (view.ndim != 1) {
-    return std::nullopt;
+// Calls read(reader, view) on a one-dimensional integer buffer and returns what it returns;
+// false when the object is not one (the general conversion decides then).
+template <class Read>
+bool read_one_dimensional(PyObject* object, Exporter exporter, Read&& read) {
+  BufferView buffer;
+  if (!buffer.acquire(object)) {
+    return false;
   }
-  return integer_reader(view, exporter != Exporter::ndarray);
+  const Py_buffer& view = buffer.get();
+  if (view.ndim != 1) {
+    return false;
+  }
+  const std::optional<IntegerReader> reader = integer_reader(view, exporter != Exporter::ndarray);
+  return reader && read(*reader, view);
 }
 
 // A one-dimensional integer buffer, read straight into `out`. False when the general conversion
 // must decide instead; `out` is then empty again.
 template <class Sink>
 bool convert_buffer(PyObject* object, Exporter exporter, Sink& out) {
-  BufferView buffer;
-  if (!buffer.acquire(object)) {
-    return false;
-  }
-  const Py_buffer& view = buffer.get();
-  const std::optional<IntegerReader> read = one_dimensional_reader(view, exporter);
-  if (!read) {
-    return false;
-  }
-  const Py_ssize_t count = view.shape[0];
-  std::uint64_t* slots = out.resize(static_cast<std::size_t>(count));
-  if (!(*read)(static_cast<const char*>(view.buf), count, view.strides[0], slots)) {
-    out.clear();
-    return false;
-  }
-  return true;
+  return read_one_dimensional(object, exporter, [&](IntegerReader read, const Py_buffer& view) {
+    const Py_ssize_t count = view.shape[0];
+    std::uint64_t* slots = out.resize(static_cast<std::size_t>(count));
+    if (!read(static_cast<const char*>(view.buf), count, view.strides[0], slots)) {
+      out.clear();
+      return false;
+    }
+    return true;
+  });
 }
 
 // Symbols read from a buffer per piece before packing: the 64-bit copy never holds a whole row.
@@ -551,22 +552,15 @@ bool pack_integers(IntegerReader read, const char* first, Py_ssize_t count, Py_s
 // A one-dimensional integer buffer as one packed row; false when the general conversion must
 // decide instead.
 bool pack_buffer_row(PyObject* object, Exporter exporter, RowPacker& packer) {
-  BufferView buffer;
-  if (!buffer.acquire(object)) {
-    return false;
-  }
-  const Py_buffer& view = buffer.get();
-  const std::optional<IntegerReader> read = one_dimensional_reader(view, exporter);
-  if (!read) {
-    return false;
-  }
-  packer.begin_row(static_cast<std::uint64_t>(view.shape[0]));
-  if (!pack_integers(*read, static_cast<const char*>(view.buf), view.shape[0], view.strides[0],
-                     packer)) {
-    return false;
-  }
-  packer.end_row();
-  return true;
+  return read_one_dimensional(object, exporter, [&](IntegerReader read, const Py_buffer& view) {
+    packer.begin_row(static_cast<std::uint64_t>(view.shape[0]));
+    if (!pack_integers(read, static_cast<const char*>(view.buf), view.shape[0], view.strides[0],
+                       packer)) {
+      return false;
+    }
+    packer.end_row();
+    return true;
+  });
 }
 
 // A two-dimensional integer array as rows: what iterating it gives, without a view per row.
