@@ -35,9 +35,16 @@ namespace {
 inline constexpr std::uint32_t kNodeBit = 0x80000000u;
 inline constexpr std::uint32_t kCountMask = 0x7FFFFFFFu;
 
-// Tables of up to this many cells are always dense; beyond it, A^(D+1) may reach half the
-// positions (about 3.5 bytes of tables per position in all).
+// How many cells the deepest table may have: half the positions (about 3.5 bytes of tables per
+// position in all), and for smaller fits up to 8 per position within 32 MiB, where the tables
+// still beat counting depth by depth; and never less than kDenseFloor.
 inline constexpr std::uint64_t kDenseFloor = std::uint64_t{1} << 16;
+inline constexpr std::uint64_t kSmallFitCells = std::uint64_t{1} << 23;
+
+std::uint64_t deepest_table_cells(std::uint64_t positions) {
+  const std::uint64_t small_fit = positions < kSmallFitCells / 8 ? 8 * positions : kSmallFitCells;
+  return std::max({kDenseFloor, positions / 2, small_fit});
+}
 
 // Tables beyond this size are prefetched ahead of their visits.
 inline constexpr std::uint64_t kNearBytes = std::uint64_t{1} << 20;
@@ -364,7 +371,7 @@ bool code_build_applies(std::uint64_t alphabet_size, std::uint64_t storage_depth
   if (alphabet_size == 0 || positions > kCountMask || storage_depth > kMaxNodeDepth) {
     return false;
   }
-  return bounded_power(alphabet_size, storage_depth + 1, std::max(kDenseFloor, positions / 2))
+  return bounded_power(alphabet_size, storage_depth + 1, deepest_table_cells(positions))
       .has_value();
 }
 
