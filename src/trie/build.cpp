@@ -771,17 +771,45 @@ MessageOr<CountTrie> build_packed_with_limits(PackedRows&& rows,
   if (storage_depth > conditioning_depth) {
     return fail_message(kStorageDepthMessage);
   }
-  check_arguments(rows.alphabet_size(), limits);
+  const std::uint64_t alphabet_size = rows.alphabet_size();
+  check_arguments(alphabet_size, limits);
   std::optional<std::string> symbol_failure;
   if (const std::optional<BadSymbol>& bad = rows.first_bad()) {
-    symbol_failure = symbol_error(bad->value, bad->row, bad->position, rows.alphabet_size());
+    symbol_failure = symbol_error(bad->value, bad->row, bad->position, alphabet_size);
   }
-  return rows.visit([&](const auto& views) {
+  const auto build = [&] {
+    return rows.visit([&](const auto& views) {
+      using Symbol = typename std::decay_t<decltype(views)>::value_type::symbol_type;
+      return build_rows<Symbol>(std::span<const RowView<Symbol>>(views),
+                                std::move(symbol_failure), rows.alphabet_size(),
+                                conditioning_depth, storage_depth, limits,
+                                [&rows] { rows.release(); });
+    });
+  };
+  // Symbols that never occur change nothing in the trie but the size of every table keyed by
+  // symbol. When the declared alphabet keeps the rows from being counted by codes, the build
+  // runs over the ranks of the symbols that do occur, and the symbols are put back after.
+  const std::uint64_t positions = rows.visit([&](const auto& views) {
     using Symbol = typename std::decay_t<decltype(views)>::value_type::symbol_type;
-    return build_rows<Symbol>(std::span<const RowView<Symbol>>(views), std::move(symbol_failure),
-                              rows.alphabet_size(), conditioning_depth, storage_depth, limits,
-                              [&rows] { rows.release(); });
+    return counted_positions(std::span<const RowView<Symbol>>(views), conditioning_depth);
   });
+  const std::optional<std::vector<std::uint32_t>> observed =
+      limits.count_by_codes && !code_build_applies(alphabet_size, storage_depth, positions)
+          ? rows.observed_symbols()
+          : std::nullopt;
+  if (!observed || observed->empty() || observed->size() == alphabet_size) {
+    return build();
+  }
+  std::vector<std::uint32_t> rank(observed->back() + std::size_t{1}, 0);
+  for (std::size_t r = 0; r < observed->size(); ++r) {
+    rank[(*observed)[r]] = static_cast<std::uint32_t>(r);
+  }
+  rows.relabel(rank, observed->size());
+  MessageOr<CountTrie> built = build();
+  if (built) {
+    built->relabel_symbols(*observed, alphabet_size);
+  }
+  return built;
 }
 
 }  // namespace trie_detail

@@ -25,6 +25,24 @@ CountTrie CountTrie::from_parts(NodeVector nodes, LinkVector links, CountVector 
   return trie;
 }
 
+void CountTrie::relabel_symbols(std::span<const std::uint32_t> symbol_of,
+                                std::uint64_t alphabet_size) {
+  const auto relabel = [&](std::uint32_t& symbol) {
+    ensure(symbol < symbol_of.size(), "symbol outside the relabelled alphabet");
+    symbol = symbol_of[symbol];
+  };
+  for (std::size_t id = 1; id < nodes_.size(); ++id) {
+    relabel(nodes_[id].symbol);
+  }
+  for (ChildLink& link : links_) {
+    relabel(link.symbol);
+  }
+  for (SymbolCount& entry : counts_) {
+    relabel(entry.symbol);
+  }
+  alphabet_size_ = alphabet_size;
+}
+
 const TrieNode& CountTrie::node(NodeId id) const {
   ensure(id < nodes_.size(), "node id outside the trie");
   return nodes_[id];

@@ -126,6 +126,10 @@ class CountTrie {
   static CountTrie from_parts(NodeVector nodes, LinkVector links, CountVector counts, std::uint64_t alphabet_size,
                               std::uint64_t storage_depth, std::uint64_t sample_size);
 
+  // Replaces every symbol r in nodes, links and count entries by symbol_of[r], and the alphabet
+  // size: a trie built over ranks of symbols becomes the trie of the symbols themselves.
+  void relabel_symbols(std::span<const std::uint32_t> symbol_of, std::uint64_t alphabet_size);
+
   // Raises sample_size by one; used by the literal counting loop in tests.
   void count_sample() noexcept { ++sample_size_; }
 

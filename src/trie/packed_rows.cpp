@@ -1,6 +1,7 @@
 #include "trie/packed_rows.hpp"
 
 #include <algorithm>
+#include <type_traits>
 #include <new>
 #include <utility>
 
@@ -101,6 +102,42 @@ void RowPacker::truncate_to_row_start() {
 PackedRows RowPacker::finish() && {
   with_symbols([](auto& symbols) { symbols.shrink_to_fit(); });
   return std::move(packed_);
+}
+
+std::optional<std::vector<std::uint32_t>> PackedRows::observed_symbols() const {
+  const auto scan = [&](const auto& symbols) {
+    std::vector<std::uint8_t> seen(std::size_t{1} << (8 * sizeof(symbols[0])), 0);
+    for (const auto symbol : symbols) {
+      seen[symbol] = 1;
+    }
+    std::vector<std::uint32_t> observed;
+    for (std::size_t s = 0; s < seen.size(); ++s) {
+      if (seen[s] != 0) {
+        observed.push_back(static_cast<std::uint32_t>(s));
+      }
+    }
+    return observed;
+  };
+  if (width_ == 1) {
+    return scan(narrow8_);
+  }
+  if (width_ == 2) {
+    return scan(narrow16_);
+  }
+  return std::nullopt;
+}
+
+void PackedRows::relabel(std::span<const std::uint32_t> rank, std::uint64_t alphabet_size) {
+  const auto apply = [&](auto& symbols) {
+    for (auto& symbol : symbols) {
+      ensure(symbol < rank.size(), "symbol without a rank");
+      symbol = static_cast<std::remove_reference_t<decltype(symbol)>>(rank[symbol]);
+    }
+  };
+  apply(narrow8_);
+  apply(narrow16_);
+  apply(narrow32_);
+  alphabet_size_ = alphabet_size;
 }
 
 PackedRows PackedRows::pack(SymbolRows&& rows, std::uint64_t alphabet_size) {

@@ -43,6 +43,12 @@ class PackedRows {
   // The length of every row given, kept or not.
   const std::vector<std::uint64_t>& row_sizes() const noexcept { return row_sizes_; }
 
+  // The symbols that occur in the kept rows, ascending, when the width is 1 or 2 bytes; nothing
+  // for 4-byte symbols.
+  std::optional<std::vector<std::uint32_t>> observed_symbols() const;
+  // Replaces every symbol s by rank[s] (and the alphabet size by `alphabet_size`).
+  void relabel(std::span<const std::uint32_t> rank, std::uint64_t alphabet_size);
+
   // Frees the symbols; the rows are empty afterwards (their sizes and bad symbol stay).
   void release() noexcept {
     narrow8_ = {};

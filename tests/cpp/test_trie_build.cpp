@@ -359,5 +359,28 @@ TEST(TrieBuild, PackedRowsBuildTheSameTrie) {
   }
 }
 
+TEST(TrieBuild, PackedRowsOverAFewOfManySymbolsBuildTheSameTrie) {
+  // Three symbols of 60,000 (and of 250) occur: the build counts their ranks and puts the
+  // symbols back, which must leave every node, list and count as the plain build has them.
+  std::mt19937_64 rng(5);
+  for (const std::uint64_t alphabet_size : {250ULL, 60000ULL}) {
+    const std::uint64_t used[] = {7, 200, alphabet_size - 1};
+    SymbolRows rows(3);
+    for (SymbolSequence& row : rows) {
+      for (int i = 0; i < 3000; ++i) {
+        row.push_back(used[rng() % 3]);
+      }
+    }
+    for (const std::uint64_t depth : {2ULL, 6ULL}) {
+      auto expected = CountTrie::build(rows, alphabet_size, depth, depth);
+      auto actual =
+          CountTrie::build(PackedRows::pack(SymbolRows(rows), alphabet_size), depth, depth);
+      ASSERT_TRUE(expected.has_value() && actual.has_value());
+      EXPECT_EQ(actual->alphabet_size(), alphabet_size);
+      expect_same_trie(*expected, *actual);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tesk
