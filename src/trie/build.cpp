@@ -1,4 +1,5 @@
-// Counting the rows into a trie, one depth at a time.
+// Counting the rows into a trie, one depth at a time: the build for contexts too deep or
+// alphabets too wide to count by codes in dense tables (code_build.cpp, used where it applies).
 //
 // Counting position by position from the root is a chain of dependent list walks, one cache miss
 // after another. Here cur[g] holds the node of position g's context at the current depth, and one

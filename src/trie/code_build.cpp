@@ -19,7 +19,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -65,7 +64,6 @@ std::optional<std::uint64_t> bounded_power(std::uint64_t alphabet_size, std::uin
   }
   return power;
 }
-
 
 template <class Symbol>
 class CodeBuilder {
