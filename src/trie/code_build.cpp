@@ -35,13 +35,13 @@ inline constexpr std::uint32_t kNodeBit = 0x80000000u;
 inline constexpr std::uint32_t kCountMask = 0x7FFFFFFFu;
 
 // How many cells the deepest table may have: half the positions (about 3.5 bytes of tables per
-// position in all), and for smaller fits up to 8 per position within 32 MiB, where the tables
-// still beat counting depth by depth; and never less than kDenseFloor.
+// position in all), and for smaller fits up to 32 per position within 64 MiB, where the tables
+// still beat counting depth by depth in time and in memory; and never less than kDenseFloor.
 inline constexpr std::uint64_t kDenseFloor = std::uint64_t{1} << 16;
-inline constexpr std::uint64_t kSmallFitCells = std::uint64_t{1} << 23;
+inline constexpr std::uint64_t kSmallFitCells = std::uint64_t{1} << 24;
 
 std::uint64_t deepest_table_cells(std::uint64_t positions) {
-  const std::uint64_t small_fit = positions < kSmallFitCells / 8 ? 8 * positions : kSmallFitCells;
+  const std::uint64_t small_fit = positions < kSmallFitCells / 32 ? 32 * positions : kSmallFitCells;
   return std::max({kDenseFloor, positions / 2, small_fit});
 }
 
