@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <ranges>
 #include <utility>
 
 #include "selection/select_tree.hpp"
@@ -28,12 +29,9 @@ std::uint64_t counted_positions_of(const Sizes& sizes, std::uint64_t max_depth) 
 }  // namespace
 
 std::uint64_t counted_positions(std::span<const SymbolSequence> rows, std::uint64_t max_depth) {
-  std::vector<std::uint64_t> sizes;
-  sizes.reserve(rows.size());
-  for (const SymbolSequence& row : rows) {
-    sizes.push_back(row.size());
-  }
-  return counted_positions_of(sizes, max_depth);
+  return counted_positions_of(
+      rows | std::views::transform([](const SymbolSequence& row) { return row.size(); }),
+      max_depth);
 }
 
 std::uint64_t log_log_floor(std::uint64_t n) {
@@ -87,10 +85,6 @@ Result<FittedModel> fit_model(const ModelConfig& config, std::span<const SymbolS
   const std::uint64_t n = counted_positions(rows, config.max_depth);
   const std::uint64_t depth = working_depth(config.method, config.max_depth, n);
   return finish_fit(config, CountTrie::build(rows, config.alphabet_size, config.max_depth, depth));
-}
-
-Result<FittedModel> fit_model(const ModelConfig& config, SymbolRows&& rows) {
-  return fit_model(config, PackedRows::pack(std::move(rows), config.alphabet_size));
 }
 
 Result<FittedModel> fit_model(const ModelConfig& config, PackedRows&& rows) {

@@ -23,9 +23,6 @@ std::uint64_t log_log_floor(std::uint64_t n);
 // Builds, selects and compacts; trie and selection failures come back as ValueError.
 Result<FittedModel> fit_model(const ModelConfig& config, std::span<const SymbolSequence> rows);
 
-// The same, packing the rows first (the fit's own copy is all it keeps while counting).
-Result<FittedModel> fit_model(const ModelConfig& config, SymbolRows&& rows);
-
 // The same from rows packed as they were converted; they are freed once the trie is built.
 Result<FittedModel> fit_model(const ModelConfig& config, PackedRows&& rows);
 

@@ -78,14 +78,23 @@ class CodeBuilder {
         counts_by_length_(storage_depth + 2),
         node_ids_(storage_depth + 1),
         numbers_(storage_depth + 2, 0),
-        previous_numbers_(storage_depth + 2, 0) {
+        previous_numbers_(storage_depth + 2, 0),
+        tables_(storage_depth + 2, nullptr),
+        top_power_(storage_depth + 2, 1),
+        ahead_(storage_depth + 2, 0),
+        first_far_(storage_depth + 2) {
     std::uint64_t space = 1;
     for (std::uint32_t length = 1; length <= storage_depth + 1; ++length) {
+      top_power_[length] = space;
       space *= alphabet_size;
       counts_by_length_[length] = ZeroedPages<std::uint32_t>(space);
+      tables_[length] = counts_by_length_[length].get();
       if (length <= storage_depth) {
         // Read only where the node bit is set, which is written together with the id.
         node_ids_[length] = ZeroedPages<NodeId>(space);
+      }
+      if (space * sizeof(std::uint32_t) > kNearBytes && first_far_ > length) {
+        first_far_ = length;  // tables grow with the length: every longer one is far too
       }
     }
   }
@@ -115,33 +124,23 @@ class CodeBuilder {
     const std::uint64_t alphabet = alphabet_size_;
     std::uint64_t* numbers = numbers_.data();
     std::uint64_t* previous_numbers = previous_numbers_.data();
-    std::vector<std::uint32_t*> tables(depth_ + 2, nullptr);
-    for (std::uint32_t length = 1; length <= depth_ + 1; ++length) {
-      tables[length] = counts_by_length_[length].get();
-    }
-    std::uint32_t* const* counts = tables.data();
-    std::uint32_t* const deepest = tables[depth_ + 1];
+    std::uint32_t* const* counts = tables_.data();
+    std::uint32_t* const deepest = tables_[depth_ + 1];
+    const std::uint64_t* top_power = top_power_.data();
+    std::uint64_t* ahead = ahead_.data();
     // The strings ending just before the first counted position (at most D long: C >= D).
-    std::uint64_t power = 1;
     for (std::uint32_t length = 1; length <= depth_; ++length) {
-      previous_numbers[length] = previous_numbers[length - 1] + x[conditioning_ - length] * power;
-      power *= alphabet;
+      previous_numbers[length] =
+          previous_numbers[length - 1] + x[conditioning_ - length] * top_power[length];
     }
-    // The cells of the lengths whose tables outgrow the caches are prefetched kLookahead
-    // positions ahead, with their numbers rolled along: drop the oldest symbol, add the newest.
-    std::uint32_t first_far = depth_ + 2;
-    while (first_far > 1 && table_bytes(first_far - 1) > kNearBytes) {
-      --first_far;
-    }
-    std::vector<std::uint64_t> ahead(depth_ + 2, 0);
-    std::vector<std::uint64_t> top_power(depth_ + 2, 1);  // A^(L-1)
-    for (std::uint32_t length = 2; length <= depth_ + 1; ++length) {
-      top_power[length] = top_power[length - 1] * alphabet;
-    }
+    // The far cells are prefetched kLookahead positions ahead, with their numbers rolled along:
+    // drop the oldest symbol, add the newest.
+    const std::uint32_t first_far = first_far_;
     const bool prefetching = first_far <= depth_ + 1 && conditioning_ + kLookahead < row.size;
     if (prefetching) {
       const std::uint64_t j = conditioning_ + kLookahead - 1;
       for (std::uint32_t length = first_far; length <= depth_ + 1; ++length) {
+        ahead[length] = 0;
         for (std::uint32_t k = length; k-- > 0;) {
           ahead[length] = ahead[length] * alphabet + x[j - k];
         }
@@ -178,14 +177,6 @@ class CodeBuilder {
       std::swap(numbers, previous_numbers);
     }
     return true;
-  }
-
-  std::uint64_t table_bytes(std::uint32_t length) const {
-    std::uint64_t cells = 1;
-    for (std::uint32_t k = 0; k < length; ++k) {
-      cells *= alphabet_size_;
-    }
-    return cells * sizeof(std::uint32_t);
   }
 
   // The entries and nodes a position creates, in order of depth: the entry under each context,
@@ -357,6 +348,10 @@ class CodeBuilder {
   // before ([0] is the empty string, number 0).
   std::vector<std::uint64_t> numbers_;
   std::vector<std::uint64_t> previous_numbers_;
+  std::vector<std::uint32_t*> tables_;   // counts_by_length_'s arrays
+  std::vector<std::uint64_t> top_power_;  // A^(L-1)
+  std::vector<std::uint64_t> ahead_;      // numbers of the strings ending at the prefetched position
+  std::uint32_t first_far_;               // lengths from here on are prefetched
   PageVector<std::uint64_t> node_codes_;   // by NodeId - 1
   PageVector<std::uint64_t> entry_codes_;  // in order of creation
   bool entries_overflowed_ = false;
