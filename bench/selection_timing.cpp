@@ -2,7 +2,7 @@
 // thread CPU time (the best of a few runs), so that a busy machine distorts it less.
 //
 //   cmake --build build/selection
-//   g++ -O2 -std=c++20 -Isrc bench/selection_timing.cpp build/selection/libtesk_core.a
+//   g++ -O2 -std=c++20 -Isrc bench/selection_timing.cpp build/core/libtesk_model.a build/core/libtesk_selection.a build/core/libtesk_trie.a build/core/libtesk_common.a
 //       -o build/selection/selection_timing
 //   build/selection/selection_timing
 #include <algorithm>

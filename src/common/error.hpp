@@ -14,6 +14,8 @@ enum class ErrorKind : unsigned char {
   key_error,
   runtime_error,
   overflow_error,
+  // The host stopped the computation (poll_interruption); its own exception is already pending.
+  interrupted,
 };
 
 struct Error {

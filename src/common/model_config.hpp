@@ -1,5 +1,6 @@
 #pragma once
-// The validated constructor parameters. Validation itself lives in lib/config.
+// The validated constructor parameters, read by the fit and by the selectors. Validation and
+// the parameters' names live in model/config.
 
 #include <cstdint>
 
@@ -27,8 +28,5 @@ struct ModelConfig {
 
 inline constexpr std::uint64_t kMaxAlphabetSize = 4294967295ULL;
 inline constexpr std::uint64_t kMaxModelDepth = 65535;
-
-const char* method_name(SelectionMethod method) noexcept;
-const char* boundary_name(BoundaryMode boundary) noexcept;
 
 }  // namespace tesk

@@ -1,10 +1,11 @@
-#include "lib/fit.hpp"
+#include "model/fit.hpp"
 
 #include <cmath>
 #include <limits>
 #include <ranges>
 #include <utility>
 
+#include "common/interruption.hpp"
 #include "selection/select_tree.hpp"
 #include "trie/packed_rows.hpp"
 
@@ -90,13 +91,17 @@ Result<FittedModel> fit_model(const ModelConfig& config, std::span<const SymbolS
 Result<FittedModel> fit_model(const ModelConfig& config, PackedRows&& rows) {
   const std::uint64_t n = counted_positions_of(rows.row_sizes(), config.max_depth);
   const std::uint64_t depth = working_depth(config.method, config.max_depth, n);
-  // The build frees the rows once it has counted them, and at the latest they go here, before
-  // selection and compaction allocate.
-  auto built = [&] {
-    PackedRows packed = std::move(rows);
-    return CountTrie::build(std::move(packed), config.max_depth, depth);
-  }();
-  return finish_fit(config, std::move(built));
+  try {
+    // The build frees the rows once it has counted them, and at the latest they go here, before
+    // selection and compaction allocate.
+    auto built = [&] {
+      PackedRows packed = std::move(rows);
+      return CountTrie::build(std::move(packed), config.max_depth, depth);
+    }();
+    return finish_fit(config, std::move(built));
+  } catch (const Interrupted&) {
+    return fail(ErrorKind::interrupted, "");
+  }
 }
 
 }  // namespace tesk

@@ -7,7 +7,7 @@
 
 #include "common/error.hpp"
 #include "common/model_config.hpp"
-#include "lib/fitted_model.hpp"
+#include "model/fitted_model.hpp"
 
 namespace tesk {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "common/error.hpp"
-#include "lib/fitted_model.hpp"
+#include "model/fitted_model.hpp"
 
 namespace tesk {
 

@@ -1,4 +1,4 @@
-#include "boundary/errors.hpp"
+#include "python/errors.hpp"
 
 #include <string>
 
@@ -25,6 +25,8 @@ PyObject* exception_class(ErrorKind kind) noexcept {
       return PyExc_RuntimeError;
     case ErrorKind::overflow_error:
       return PyExc_OverflowError;
+    case ErrorKind::interrupted:
+      break;
   }
   return nullptr;
 }
@@ -42,10 +44,16 @@ PyObject* exception_class(ErrorKind kind) noexcept {
 }  // namespace
 
 void raise_error(const Error& error) {
+  if (error.kind == ErrorKind::interrupted) {
+    // The signal handler's exception (KeyboardInterrupt, or whatever it raised) is pending.
+    throw_python_error();
+  }
   PyObject* type = exception_class(error.kind);
   ensure(type != nullptr, "error value with an unknown exception kind");
   raise_text(type, error.message.data(), static_cast<Py_ssize_t>(error.message.size()));
 }
+
+bool signals_pending(void* /*unused*/) noexcept { return PyErr_CheckSignals() != 0; }
 
 void raise_message(PyObject* exception_class, const char* message) {
   const auto length = static_cast<Py_ssize_t>(std::char_traits<char>::length(message));

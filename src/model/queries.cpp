@@ -1,4 +1,4 @@
-#include "lib/queries.hpp"
+#include "model/queries.hpp"
 
 #include <string>
 

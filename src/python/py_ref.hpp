@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "boundary/python.hpp"
+#include "python/python.hpp"
 
 namespace tesk::py {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "boundary/errors.hpp"
+#include "python/errors.hpp"
 #include "common/symbols.hpp"
 #include "trie/packed_rows.hpp"
 

@@ -6,7 +6,7 @@
 #include "common/error.hpp"
 #include "common/model_config.hpp"
 #include "common/symbols.hpp"
-#include "lib/fitted_model.hpp"
+#include "model/fitted_model.hpp"
 #include "trie/packed_rows.hpp"
 
 namespace tesk {

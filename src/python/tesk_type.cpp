@@ -1,4 +1,4 @@
-#include "lib/tesk_type.hpp"
+#include "python/tesk_type.hpp"
 
 #include <array>
 #include <new>
@@ -6,14 +6,15 @@
 #include <type_traits>
 #include <utility>
 
-#include "boundary/binding.hpp"
-#include "boundary/convert.hpp"
-#include "boundary/errors.hpp"
-#include "boundary/results.hpp"
-#include "lib/config.hpp"
-#include "lib/fit.hpp"
-#include "lib/listing.hpp"
-#include "lib/queries.hpp"
+#include "python/binding.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/results.hpp"
+#include "model/config.hpp"
+#include "common/interruption.hpp"
+#include "model/fit.hpp"
+#include "model/listing.hpp"
+#include "model/queries.hpp"
 
 namespace tesk {
 
@@ -131,7 +132,10 @@ PyObject* tesk_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
       return py::extract_packed_rows(bound[0].get(), model.config.alphabet_size);
     });
 
-    Result<FittedModel> fitted = fit_model(model.config, std::move(rows));
+    Result<FittedModel> fitted = [&] {
+      const InterruptScope signals(py::signals_pending, nullptr);
+      return fit_model(model.config, std::move(rows));
+    }();
     if (!fitted) {
       py::raise_error(fitted.error());
     }

@@ -32,4 +32,8 @@ std::string quote_for_message(std::string_view utf8);
 // 1 - 2^-(alphabet_size - 1), evaluated in the fixed order of operations.
 double default_bct_beta(std::uint64_t alphabet_size);
 
+// The canonical names the method and boundary properties report.
+const char* method_name(SelectionMethod method) noexcept;
+const char* boundary_name(BoundaryMode boundary) noexcept;
+
 }  // namespace tesk

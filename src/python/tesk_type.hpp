@@ -3,9 +3,9 @@
 
 #include <optional>
 
-#include "boundary/python.hpp"
+#include "python/python.hpp"
 #include "common/model_config.hpp"
-#include "lib/fitted_model.hpp"
+#include "model/fitted_model.hpp"
 
 namespace tesk {
 

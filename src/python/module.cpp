@@ -2,9 +2,9 @@
 
 #include <atomic>
 
-#include "boundary/errors.hpp"
-#include "boundary/results.hpp"
-#include "lib/tesk_type.hpp"
+#include "python/errors.hpp"
+#include "python/results.hpp"
+#include "python/tesk_type.hpp"
 
 namespace tesk {
 

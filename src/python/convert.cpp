@@ -1,4 +1,4 @@
-#include "boundary/convert.hpp"
+#include "python/convert.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -1,8 +1,8 @@
-#include "boundary/results.hpp"
+#include "python/results.hpp"
 
 #include <type_traits>
 
-#include "boundary/errors.hpp"
+#include "python/errors.hpp"
 
 namespace tesk::py {
 

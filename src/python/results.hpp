@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "boundary/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace tesk::py {
 

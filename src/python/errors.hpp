@@ -8,7 +8,7 @@
 #include <new>
 #include <source_location>
 
-#include "boundary/py_ref.hpp"
+#include "python/py_ref.hpp"
 #include "common/error.hpp"
 #include "common/internal_failure.hpp"
 
@@ -44,6 +44,10 @@ PyObject* internal_failure_exception() noexcept;
 
 // Reports an internal failure on standard error and raises the internal-failure exception.
 void raise_internal_failure(const char* message, const std::source_location& where) noexcept;
+
+// The interruption check a fit runs under: Python's pending signals are handled here, and a
+// handler that raises (KeyboardInterrupt by default) stops the fit with that exception pending.
+bool signals_pending(void* unused) noexcept;
 
 // The barrier around every entry point. `body` returns the owned result object.
 template <class Body>

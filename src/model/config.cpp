@@ -1,4 +1,4 @@
-#include "lib/config.hpp"
+#include "model/config.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -6,7 +6,7 @@
 #include <iterator>
 #include <vector>
 
-#include "lib/escaped_code_points.hpp"
+#include "model/escaped_code_points.hpp"
 
 namespace tesk {
 

@@ -1,4 +1,4 @@
-#include "boundary/binding.hpp"
+#include "python/binding.hpp"
 
 #include <limits>
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <span>
 
-#include "boundary/errors.hpp"
+#include "python/errors.hpp"
 
 namespace tesk::py {
 

@@ -1,8 +1,8 @@
-#include "lib/listing.hpp"
+#include "model/listing.hpp"
 
 #include <algorithm>
 
-#include "lib/queries.hpp"
+#include "model/queries.hpp"
 
 namespace tesk {
 
