@@ -57,4 +57,12 @@ inline void poll_interruption(std::uint64_t work) {
   }
 }
 
+// For loops: polls on every 4,096th step, counting the work of the steps in between.
+inline void poll_interruption_every(std::uint64_t step, std::uint64_t work_per_step) {
+  constexpr unsigned kStrideBits = 12;
+  if ((step & ((std::uint64_t{1} << kStrideBits) - 1)) == 0) {
+    poll_interruption(work_per_step << kStrideBits);
+  }
+}
+
 }  // namespace tesk

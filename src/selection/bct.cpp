@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 #include "selection/selection_detail.hpp"
 
 namespace tesk {
@@ -68,6 +69,7 @@ BctScores bct_scores(const CountTrie& trie, double beta) {
 
   std::vector<SymbolTally> tallies;
   for (std::size_t v = node_count; v-- > 0;) {
+    poll_interruption_every(v, 4);
     const TrieNode& node = nodes[v];
     ensure(node.depth <= storage_depth, "node deeper than the storage depth");
     gather_counts_by_symbol(trie, node, tallies);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 #include "selection/selection_detail.hpp"
 
 namespace tesk {
@@ -52,6 +53,7 @@ BicScores bic_scores(const CountTrie& trie, double penalty) {
 
   std::vector<SymbolTally> tallies;
   for (std::size_t v = node_count; v-- > 0;) {
+    poll_interruption_every(v, 4);
     const TrieNode& node = nodes[v];
     ensure(node.depth <= storage_depth, "node deeper than the storage depth");
     double log_likelihood = 0.0;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 #include "selection/select_tree.hpp"
 #include "selection/selection_detail.hpp"
 
@@ -32,6 +33,7 @@ MessageOr<SelectedTree> expand_split_plan(CountTrie& trie, const SplitPlan& plan
   while (!stack.empty()) {
     const NodeId v = stack.back();
     stack.pop_back();
+    poll_interruption_every(v, 2);
     cover_new_nodes(tree, trie.node_count());
     tree.active[v] = 1;
 

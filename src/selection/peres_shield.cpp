@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 #include "selection/selection_detail.hpp"
 
 namespace tesk {
@@ -156,6 +157,7 @@ std::vector<std::uint8_t> peres_shield_keep(const CountTrie& trie,
   std::vector<std::uint8_t> keep(nodes.size(), 0);
   const CountTables tables(trie, bounds.cap);
   for (std::size_t u = 1; u < nodes.size(); ++u) {
+    poll_interruption_every(u, 8);
     const TrieNode& node = nodes[u];
     if (node.depth > bounds.cap) {
       continue;
@@ -190,6 +192,7 @@ SelectedTree peres_shield_select(const CountTrie& trie) {
   while (!stack.empty()) {
     const NodeId v = stack.back();
     stack.pop_back();
+    poll_interruption_every(v, 2);
     tree.active[v] = 1;
     std::uint64_t kept_children = 0;
     for (std::uint32_t link = trie.node(v).first_child; link != kNoIndex;

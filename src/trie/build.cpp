@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 #include "trie/build_limits.hpp"
 #include "trie/code_build.hpp"
 #include "trie/count_trie.hpp"
@@ -294,6 +295,7 @@ class LevelBuilder {
     for (const Segment& segment : active_segments_) {
       const Symbol* outcomes = segment.row + segment.first_h;
       for (std::uint64_t j = 0; j < segment.count; ++j) {
+        poll_interruption_every(j, 2);
         const std::uint64_t g = segment.first_g + j;
         const std::uint32_t node = cur_[g];
         if (node == kNoIndex) {
@@ -578,6 +580,7 @@ class LevelBuilder {
     std::vector<std::uint32_t> next_temporary(std::size_t{depth_} + 1, 0);
     for (const Segment& segment : segments_) {
       for (std::uint64_t j = 0; j < segment.count; ++j) {
+        poll_interruption_every(j, depth_);
         const std::uint64_t g = segment.first_g + j;
         const std::uint16_t first = first_new_[g];
         if (first == 0) {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 #include "common/page_memory.hpp"
 
 namespace tesk::trie_detail {
@@ -148,6 +149,7 @@ class CodeBuilder {
     }
     bool contexts_maybe_new = true;
     for (std::uint64_t i = conditioning_; i < row.size; ++i) {
+      poll_interruption_every(i, depth_ + 1);
       if (prefetching && i + kLookahead < row.size) {
         const std::uint64_t j = i + kLookahead;
         for (std::uint32_t length = first_far; length <= depth_ + 1; ++length) {
@@ -247,6 +249,7 @@ class CodeBuilder {
       power[k] = power[k - 1] * alphabet_size_;
     }
     for (std::uint64_t& code : node_codes_) {  // becomes parent << 32 | symbol
+      poll_interruption_every(static_cast<std::uint64_t>(&code - node_codes_.data()), 1);
       const std::uint32_t length = code_length(code);
       const std::uint64_t number = code_number(code);
       const std::uint64_t parent = context_id(length - 1, number % power[length - 1]);
@@ -254,6 +257,7 @@ class CodeBuilder {
     }
     PageVector<NodeId> owners(entry_codes_.size());
     for (std::size_t k = 0; k < entry_codes_.size(); ++k) {  // becomes count << 32 | symbol
+      poll_interruption_every(k, 1);
       const std::uint32_t length = code_length(entry_codes_[k]);
       const std::uint64_t number = code_number(entry_codes_[k]);
       owners[k] = context_id(length - 1, number / alphabet_size_);

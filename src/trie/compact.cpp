@@ -1,6 +1,7 @@
 #include <utility>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 #include "trie/count_trie.hpp"
 
 namespace tesk {
@@ -37,6 +38,7 @@ CompactedTrie CountTrie::compact(CountTrie trie, std::span<const std::uint8_t> a
   // The lists of a built trie are scattered; fetch the heads a few nodes ahead.
   constexpr std::size_t kAhead = 8;
   for (std::size_t i = 0; i < flagged; ++i) {
+    poll_interruption_every(i, 2);
     if (i + kAhead < input_count) {
       const TrieNode& ahead = old_nodes[i + kAhead];
       if (ahead.first_child < old_links.size()) {
