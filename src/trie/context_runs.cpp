@@ -1,0 +1,299 @@
+#include "trie/context_runs.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <utility>
+
+#include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
+#include "trie/count_trie.hpp"
+#include "trie/suffix_array.hpp"
+
+namespace tesk {
+
+namespace {
+
+// Ranks of the symbols that occur in the rows, ascending: rank_of[symbol] for narrow symbols,
+// the sorted symbols themselves for 4-byte ones.
+template <class Symbol>
+std::vector<std::uint32_t> observed_symbols(std::span<const RowView<Symbol>> rows) {
+  std::vector<std::uint32_t> observed;
+  if constexpr (sizeof(Symbol) <= 2) {
+    std::vector<std::uint8_t> seen(std::size_t{1} << (8 * sizeof(Symbol)), 0);
+    for (const RowView<Symbol>& row : rows) {
+      for (std::uint64_t p = 0; p < row.size; ++p) {
+        seen[row.data[p]] = 1;
+      }
+    }
+    for (std::size_t s = 0; s < seen.size(); ++s) {
+      if (seen[s] != 0) {
+        observed.push_back(static_cast<std::uint32_t>(s));
+      }
+    }
+  } else {
+    for (const RowView<Symbol>& row : rows) {
+      observed.insert(observed.end(), row.data, row.data + row.size);
+      std::sort(observed.begin(), observed.end());
+      observed.erase(std::unique(observed.begin(), observed.end()), observed.end());
+    }
+  }
+  return observed;
+}
+
+// Bits that hold any rank below `ranks`.
+unsigned rank_bits(std::uint64_t ranks) {
+  return ranks <= 1 ? 1u : static_cast<unsigned>(std::bit_width(ranks - 1));
+}
+
+}  // namespace
+
+// Builds one ContextRuns with its text in ranks of type Rank.
+template <class Rank>
+class ContextSorter {
+ public:
+  ContextSorter(ContextRuns& runs, std::uint64_t conditioning_depth, std::uint32_t storage_depth)
+      : runs_(runs), conditioning_(conditioning_depth), depth_(storage_depth) {}
+
+  // Writes the rows reversed into the text, in ranks, and notes which text indices are the
+  // contexts of counted positions.
+  template <class Symbol>
+  void write_text(std::span<const RowView<Symbol>> rows, std::span<const std::uint32_t> observed) {
+    std::uint64_t size = 0;
+    for (const RowView<Symbol>& row : rows) {
+      size += row.size > conditioning_ ? row.size : 0;
+    }
+    PageVector<Rank> text(size);
+    counted_.assign((size + 64) / 64, 0);
+    std::vector<std::uint32_t> rank_of;
+    if constexpr (sizeof(Symbol) <= 2) {
+      rank_of.assign(std::size_t{1} << (8 * sizeof(Symbol)), 0);
+      for (std::size_t r = 0; r < observed.size(); ++r) {
+        rank_of[observed[r]] = static_cast<std::uint32_t>(r);
+      }
+    }
+    const auto rank = [&](Symbol symbol) -> Rank {
+      if constexpr (sizeof(Symbol) <= 2) {
+        return static_cast<Rank>(rank_of[symbol]);
+      } else {
+        return static_cast<Rank>(std::lower_bound(observed.begin(), observed.end(), symbol) -
+                                 observed.begin());
+      }
+    };
+    std::uint64_t end = size;  // the text index one past where the row's reversal starts
+    for (const RowView<Symbol>& row : rows) {
+      if (row.size <= conditioning_) {
+        continue;
+      }
+      const std::uint64_t start = end - row.size;
+      for (std::uint64_t p = 0; p < row.size; ++p) {
+        poll_interruption_every(p, 1);
+        text[end - 1 - p] = rank(row.data[p]);
+      }
+      // Position p of the row has its context at text index end - p, counted from the
+      // conditioning depth on.
+      for (std::uint64_t i = start + 1; i + conditioning_ <= end; ++i) {
+        counted_[i >> 6] |= std::uint64_t{1} << (i & 63);
+        ++positions_;
+      }
+      end = start;
+    }
+    runs_.text_size_ = size;
+    runs_.text_ = std::move(text);
+  }
+
+  void sort_contexts() {
+    const PageVector<Rank>& text = std::get<PageVector<Rank>>(runs_.text_);
+    if (positions_ == 0) {
+      return;
+    }
+    if (std::uint64_t{depth_} * rank_bits(runs_.rank_count()) <= 64) {
+      sort_by_codes(text);
+    } else {
+      sort_by_suffixes(text);
+    }
+    std::uint64_t nodes = 1;
+    for (const std::uint16_t shared : runs_.shared_) {
+      nodes += depth_ - shared;
+    }
+    runs_.literal_nodes_ = nodes;
+  }
+
+ private:
+  bool counted(std::uint64_t index) const {
+    return ((counted_[index >> 6] >> (index & 63)) & 1) != 0;
+  }
+
+  // Contexts short enough to pack into 64 bits, most recent symbol highest: sorting the codes
+  // sorts the contexts, and the length two neighbours share is where their codes first differ.
+  void sort_by_codes(const PageVector<Rank>& text) {
+    const unsigned bits = rank_bits(runs_.rank_count());
+    const unsigned spare = 64 - bits * depth_;
+    struct Coded {
+      std::uint64_t code;
+      std::int32_t context;
+    };
+    PageVector<Coded> coded;
+    coded.reserve(positions_);
+    const std::uint64_t size = text.size();
+    // Within a row contexts run downward through the text, each one symbol further along.
+    for (std::uint64_t i = size; i-- > 1;) {
+      if (!counted(i)) {
+        continue;
+      }
+      std::uint64_t code = 0;
+      if (coded.empty() || coded.back().context != static_cast<std::int32_t>(i + 1)) {
+        for (std::uint32_t d = 0; d < depth_; ++d) {
+          code = (code << bits) | text[i + d];
+        }
+      } else {
+        code = coded.back().code >> bits;
+        if (depth_ > 0) {
+          code |= std::uint64_t{text[i]} << (bits * (depth_ - 1));
+        }
+      }
+      coded.push_back(Coded{code, static_cast<std::int32_t>(i)});
+      poll_interruption_every(i, 1);
+    }
+    radix_sort(coded, bits * depth_);
+    runs_.order_.resize(coded.size());
+    runs_.shared_.resize(coded.size());
+    for (std::size_t k = 0; k < coded.size(); ++k) {
+      runs_.order_[k] = coded[k].context;
+      std::uint32_t shared = 0;
+      if (k > 0) {
+        const std::uint64_t differ = coded[k - 1].code ^ coded[k].code;
+        shared = differ == 0 ? depth_
+                             : (static_cast<unsigned>(std::countl_zero(differ)) - spare) / bits;
+      }
+      runs_.shared_[k] = static_cast<std::uint16_t>(shared);
+    }
+  }
+
+  // Least significant digit first, 11 bits at a time.
+  template <class Item>
+  static void radix_sort(PageVector<Item>& items, unsigned key_bits) {
+    constexpr unsigned kDigitBits = 11;
+    constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+    PageVector<Item> other(items.size());
+    for (unsigned shift = 0; shift < key_bits; shift += kDigitBits) {
+      std::vector<std::uint64_t> start(kDigits + 1, 0);
+      for (const Item& item : items) {
+        ++start[((item.code >> shift) & (kDigits - 1)) + 1];
+      }
+      if (start[((items.front().code >> shift) & (kDigits - 1)) + 1] == items.size()) {
+        continue;  // one digit value throughout: the order stands
+      }
+      for (std::size_t d = 0; d < kDigits; ++d) {
+        start[d + 1] += start[d];
+      }
+      for (std::size_t k = 0; k < items.size(); ++k) {
+        poll_interruption_every(k, 1);
+        const Item& item = items[k];
+        other[start[(item.code >> shift) & (kDigits - 1)]++] = item;
+      }
+      items.swap(other);
+    }
+  }
+
+  // Any depth: the suffix array of the text orders every context, and the lengths shared by
+  // neighbours in it (Kasai's pass, stopped at the storage depth) give those of the counted ones.
+  void sort_by_suffixes(const PageVector<Rank>& text) {
+    const std::uint64_t size = text.size();
+    PageVector<std::int32_t> suffixes(size);
+    suffix_array<Rank>(std::span<const Rank>(text.data(), size), runs_.rank_count(), suffixes);
+    PageVector<std::uint16_t> shared(size);
+    {
+      PageVector<std::int32_t> place(size);
+      for (std::uint64_t k = 0; k < size; ++k) {
+        place[static_cast<std::uint64_t>(suffixes[k])] = static_cast<std::int32_t>(k);
+      }
+      std::uint64_t common = 0;
+      for (std::uint64_t i = 0; i < size; ++i) {
+        poll_interruption_every(i, 2);
+        const auto k = static_cast<std::uint64_t>(place[i]);
+        if (k == 0) {
+          common = 0;
+          continue;
+        }
+        const auto j = static_cast<std::uint64_t>(suffixes[k - 1]);
+        while (common < depth_ && i + common < size && j + common < size &&
+               text[i + common] == text[j + common]) {
+          ++common;
+        }
+        shared[k] = static_cast<std::uint16_t>(common);
+        // The next suffix shares at least one symbol fewer with its neighbour.
+        common = common > 0 ? common - 1 : 0;
+      }
+    }
+    runs_.order_.reserve(positions_);
+    runs_.shared_.reserve(positions_);
+    std::uint32_t least = depth_;  // the least shared length since the last counted context
+    for (std::uint64_t k = 0; k < size; ++k) {
+      if (k > 0) {
+        least = std::min<std::uint32_t>(least, shared[k]);
+      }
+      const std::int32_t context = suffixes[k];
+      if (counted(static_cast<std::uint64_t>(context))) {
+        runs_.shared_.push_back(
+            static_cast<std::uint16_t>(runs_.order_.empty() ? 0 : least));
+        runs_.order_.push_back(context);
+        least = depth_;
+      }
+    }
+  }
+
+  ContextRuns& runs_;
+  std::uint64_t conditioning_;
+  std::uint32_t depth_;
+  std::vector<std::uint64_t> counted_;
+  std::uint64_t positions_ = 0;
+};
+
+bool ContextRuns::fits_in_text(const PackedRows& rows) {
+  std::uint64_t symbols = 0;
+  for (std::size_t r = 0; r < rows.row_sizes().size(); ++r) {
+    symbols += rows.row_sizes()[r];
+    if (symbols > kMaxSuffixArrayText) {
+      return false;
+    }
+  }
+  return true;
+}
+
+MessageOr<ContextRuns> ContextRuns::sort(PackedRows&& rows, std::uint64_t conditioning_depth,
+                                         std::uint64_t storage_depth, std::uint64_t max_nodes) {
+  ensure(storage_depth <= conditioning_depth && storage_depth <= kMaxNodeDepth,
+         "context depth outside the trie's range");
+  ensure(fits_in_text(rows), "rows too long for one text");
+  ContextRuns runs;
+  runs.alphabet_size_ = rows.alphabet_size();
+  runs.depth_ = static_cast<std::uint32_t>(storage_depth);
+  const auto depth = static_cast<std::uint32_t>(storage_depth);
+  auto sort_with = [&]<class Rank>(Rank /*width*/) {
+    ContextSorter<Rank> sorter(runs, conditioning_depth, depth);
+    rows.visit([&](const auto& views) {
+      using Symbol = typename std::decay_t<decltype(views)>::value_type::symbol_type;
+      const std::span<const RowView<Symbol>> all(views);
+      runs.symbol_of_ = observed_symbols(all);
+      sorter.write_text(all, runs.symbol_of_);
+    });
+    rows.release();
+    sorter.sort_contexts();
+  };
+  // The widest symbol decides the text's width; relabelling only narrows it.
+  const std::uint64_t alphabet_size = rows.alphabet_size();
+  if (alphabet_size <= 0x100) {
+    sort_with(std::uint8_t{});
+  } else if (alphabet_size <= 0x10000) {
+    sort_with(std::uint16_t{});
+  } else {
+    sort_with(std::uint32_t{});
+  }
+  if (runs.literal_nodes_ > max_nodes) {
+    return fail_message(kNodeLimitMessage);
+  }
+  return runs;
+}
+
+}  // namespace tesk

@@ -1,0 +1,186 @@
+#pragma once
+// The trie of sorted contexts, bottom-up, with every run of single-child nodes folded into one
+// step: its leaves are the distinct contexts of full depth, and its inner nodes the places where
+// contexts part (where two sorted neighbours stop sharing symbols). A walk over the sorted
+// contexts with a stack of open nodes closes every node after all of its children, children in
+// sorted order, and tells the visitor each node's depth, the depth of its parent (where its run
+// starts), the visitor's results for its children, and its symbol tallies.
+//
+// Visitor requirements:
+//   using Node = ...;   // what the visitor keeps of a closed node
+//   Node leaf(std::uint32_t parent_depth, std::span<const RunTally> tallies, std::int32_t context);
+//   Node branch(std::uint32_t depth, std::uint32_t parent_depth, std::span<const Node> children,
+//               std::span<const RunTally> tallies, std::int32_t context);
+//   Node root(std::span<const Node> children, std::span<const RunTally> tallies);
+// A leaf lies at the storage depth. `context` is one of the node's contexts (a text index); the
+// tallies are ascending by symbol rank. Every position under a node has a context of full depth,
+// so each node of a folded run has the tallies of the node at its bottom.
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
+#include "trie/context_runs.hpp"
+
+namespace tesk {
+
+// One symbol's observations under a node: how many, and the key of the first (smaller keys are
+// earlier in the rows).
+struct RunTally {
+  std::uint64_t count;
+  std::uint64_t first;
+  std::uint32_t symbol;  // rank
+};
+
+namespace trie_detail {
+
+// Sorts tallies by symbol and merges those of one symbol.
+inline void merge_tallies(std::vector<RunTally>& tallies, std::size_t begin) {
+  const auto first = tallies.begin() + static_cast<std::ptrdiff_t>(begin);
+  const auto by_symbol = [](const RunTally& a, const RunTally& b) { return a.symbol < b.symbol; };
+  if (tallies.end() - first <= 24) {
+    for (auto i = first + 1; i < tallies.end(); ++i) {
+      const RunTally moving = *i;
+      auto j = i;
+      for (; j > first && by_symbol(moving, *(j - 1)); --j) {
+        *j = *(j - 1);
+      }
+      *j = moving;
+    }
+  } else {
+    std::sort(first, tallies.end(), by_symbol);
+  }
+  auto out = first;
+  for (auto in = first; in < tallies.end(); ++in) {
+    if (out != first && (out - 1)->symbol == in->symbol) {
+      (out - 1)->count += in->count;
+      (out - 1)->first = std::min((out - 1)->first, in->first);
+    } else {
+      *out++ = *in;
+    }
+  }
+  tallies.erase(out, tallies.end());
+}
+
+template <class Visitor, class Rank>
+class RunWalk {
+ public:
+  using Node = typename Visitor::Node;
+
+  RunWalk(const ContextRuns& runs, const PageVector<Rank>& text, Visitor& visitor)
+      : runs_(runs), text_(text), visitor_(visitor), depth_(runs.storage_depth()) {}
+
+  Node run() {
+    const PageVector<std::int32_t>& order = runs_.order();
+    const PageVector<std::uint16_t>& shared = runs_.shared();
+    const std::size_t count = order.size();
+    stack_.push_back(Open{0, 0});
+    for (std::size_t k = 0; k < count;) {
+      poll_interruption_every(k, 8);
+      // A leaf: the contexts that share all D symbols.
+      std::size_t end = k + 1;
+      while (end < count && shared[end] == depth_) {
+        ++end;
+      }
+      const std::uint32_t next_shared = end < count ? shared[end] : 0;
+      add_leaf(k, end, std::max(stack_.back().depth, next_shared));
+      // Close every open node deeper than where this leaf and the next part; the last one
+      // closed becomes the first child of a node at that depth when there is none yet.
+      while (stack_.back().depth > next_shared) {
+        const Open closing = stack_.back();
+        stack_.pop_back();
+        close(closing, std::max(stack_.back().depth, next_shared));
+      }
+      if (stack_.back().depth < next_shared) {
+        stack_.push_back(Open{next_shared, children_.size() - 1});
+      }
+      k = end;
+    }
+    ensure(stack_.size() == 1, "open nodes left after the last context");
+    const std::size_t first = stack_.back().first_child;
+    merge_children_tallies(first);
+    return visitor_.root(std::span<const Node>(children_).subspan(first),
+                         std::span<const RunTally>(merged_));
+  }
+
+ private:
+  struct Open {
+    std::uint32_t depth;
+    std::size_t first_child;  // index in children_
+  };
+
+  void add_leaf(std::size_t begin, std::size_t end, std::uint32_t parent_depth) {
+    const PageVector<std::int32_t>& order = runs_.order();
+    const std::size_t tally_begin = tallies_.size();
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::int32_t context = order[k];
+      tallies_.push_back(RunTally{1, runs_.position_key(context),
+                                  static_cast<std::uint32_t>(text_[context - 1])});
+    }
+    if (end - begin > 1) {
+      merge_tallies(tallies_, tally_begin);
+    }
+    const std::span<const RunTally> tallies(tallies_.data() + tally_begin,
+                                            tallies_.size() - tally_begin);
+    children_.push_back(visitor_.leaf(parent_depth, tallies, order[begin]));
+    tally_begin_.push_back(tally_begin);
+    context_.push_back(order[begin]);
+  }
+
+  // The node's tallies, from its children's, into merged_; the children's are dropped.
+  void merge_children_tallies(std::size_t first_child) {
+    const std::size_t begin = first_child < tally_begin_.size() ? tally_begin_[first_child]
+                                                                 : tallies_.size();
+    merge_tallies(tallies_, begin);
+    merged_.assign(tallies_.begin() + static_cast<std::ptrdiff_t>(begin), tallies_.end());
+    tallies_.resize(begin);
+  }
+
+  void close(const Open& node, std::uint32_t parent_depth) {
+    const std::size_t first = node.first_child;
+    ensure(first < children_.size(), "a closed node without children");
+    const std::size_t tally_begin = tally_begin_[first];
+    const std::int32_t context = context_[first];
+    merge_children_tallies(first);
+    Node closed = visitor_.branch(node.depth, parent_depth,
+                                  std::span<const Node>(children_).subspan(first),
+                                  std::span<const RunTally>(merged_), context);
+    children_.resize(first);
+    tally_begin_.resize(first);
+    context_.resize(first);
+    children_.push_back(std::move(closed));
+    tally_begin_.push_back(tally_begin);
+    context_.push_back(context);
+    tallies_.insert(tallies_.end(), merged_.begin(), merged_.end());
+  }
+
+  const ContextRuns& runs_;
+  const PageVector<Rank>& text_;
+  Visitor& visitor_;
+  std::uint32_t depth_;
+  std::vector<Open> stack_;
+  // Closed nodes whose parent is still open, in sorted order; with each, where its tallies
+  // start in tallies_ and one of its contexts.
+  std::vector<Node> children_;
+  std::vector<std::size_t> tally_begin_;
+  std::vector<std::int32_t> context_;
+  std::vector<RunTally> tallies_;
+  std::vector<RunTally> merged_;
+};
+
+}  // namespace trie_detail
+
+// Walks the folded trie of `runs` bottom-up; returns what the visitor made of the root.
+template <class Visitor>
+typename Visitor::Node walk_runs(const ContextRuns& runs, Visitor& visitor) {
+  return runs.visit_text([&](const auto& text) {
+    using Rank = typename std::decay_t<decltype(text)>::value_type;
+    trie_detail::RunWalk<Visitor, Rank> walk(runs, text, visitor);
+    return walk.run();
+  });
+}
+
+}  // namespace tesk
