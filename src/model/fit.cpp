@@ -2,11 +2,13 @@
 
 #include <cmath>
 #include <limits>
-#include <ranges>
+#include <variant>
 #include <utility>
 
 #include "common/interruption.hpp"
+#include "selection/run_selection.hpp"
 #include "selection/select_tree.hpp"
+#include "trie/build.hpp"
 #include "trie/packed_rows.hpp"
 
 namespace tesk {
@@ -28,12 +30,6 @@ std::uint64_t counted_positions_of(const Sizes& sizes, std::uint64_t max_depth) 
 }
 
 }  // namespace
-
-std::uint64_t counted_positions(std::span<const SymbolSequence> rows, std::uint64_t max_depth) {
-  return counted_positions_of(
-      rows | std::views::transform([](const SymbolSequence& row) { return row.size(); }),
-      max_depth);
-}
 
 std::uint64_t log_log_floor(std::uint64_t n) {
   if (n < 3) {
@@ -61,44 +57,47 @@ std::uint64_t working_depth(SelectionMethod method, std::uint64_t max_depth, std
 
 namespace {
 
-// Selects and compacts a built trie.
-Result<FittedModel> finish_fit(const ModelConfig& config, MessageOr<CountTrie> built) {
-  if (!built) {
-    return fail(ErrorKind::value_error, std::move(built).error());
-  }
-  CountTrie trie = std::move(built).value();
-
+// Selects and compacts a full trie.
+MessageOr<CompactedTrie> select_and_compact(CountTrie trie, const ModelConfig& config) {
   auto selected = select_tree(trie, config);
   if (!selected) {
-    return fail(ErrorKind::value_error, std::move(selected).error());
+    return fail_message(std::move(selected).error());
   }
   SelectedTree tree = std::move(selected).value();
-  CompactedTrie compacted = CountTrie::compact(std::move(trie), tree.active, tree.terminal);
-  tree = SelectedTree{};
+  return CountTrie::compact(std::move(trie), tree.active, tree.terminal);
+}
 
-  std::vector<std::uint8_t> active(compacted.trie.node_count(), 1);
-  return FittedModel{std::move(compacted.trie), std::move(active), std::move(compacted.terminal)};
+MessageOr<CompactedTrie> count_and_select(const ModelConfig& config, PackedRows&& rows,
+                                          std::uint64_t depth) {
+  // Counting frees the rows once they are counted, and at the latest they go here, before
+  // selection allocates.
+  auto counted = [&] {
+    PackedRows packed = std::move(rows);
+    return count_contexts(std::move(packed), config.max_depth, depth,
+                          config.method != SelectionMethod::peres_shield);
+  }();
+  if (!counted) {
+    return fail_message(std::move(counted).error());
+  }
+  if (ContextRuns* runs = std::get_if<ContextRuns>(&counted.value())) {
+    return select_over_runs(*runs, config);
+  }
+  return select_and_compact(std::get<CountTrie>(std::move(counted).value()), config);
 }
 
 }  // namespace
-
-Result<FittedModel> fit_model(const ModelConfig& config, std::span<const SymbolSequence> rows) {
-  const std::uint64_t n = counted_positions(rows, config.max_depth);
-  const std::uint64_t depth = working_depth(config.method, config.max_depth, n);
-  return finish_fit(config, CountTrie::build(rows, config.alphabet_size, config.max_depth, depth));
-}
 
 Result<FittedModel> fit_model(const ModelConfig& config, PackedRows&& rows) {
   const std::uint64_t n = counted_positions_of(rows.row_sizes(), config.max_depth);
   const std::uint64_t depth = working_depth(config.method, config.max_depth, n);
   try {
-    // The build frees the rows once it has counted them, and at the latest they go here, before
-    // selection and compaction allocate.
-    auto built = [&] {
-      PackedRows packed = std::move(rows);
-      return CountTrie::build(std::move(packed), config.max_depth, depth);
-    }();
-    return finish_fit(config, std::move(built));
+    MessageOr<CompactedTrie> compacted = count_and_select(config, std::move(rows), depth);
+    if (!compacted) {
+      return fail(ErrorKind::value_error, std::move(compacted).error());
+    }
+    std::vector<std::uint8_t> active(compacted->trie.node_count(), 1);
+    return FittedModel{std::move(compacted->trie), std::move(active),
+                       std::move(compacted->terminal)};
   } catch (const Interrupted&) {
     return fail(ErrorKind::interrupted, "");
   }

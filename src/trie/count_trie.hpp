@@ -57,7 +57,6 @@ struct SymbolCount {
 };
 
 class CountTrie;
-class PackedRows;
 
 // The trie's storage. Its vectors grow to hundreds of megabytes in a large fit; mapped memory
 // (with huge pages when large) keeps their page faults few and gives them back when freed.
@@ -72,21 +71,6 @@ class CountTrie {
  public:
   // A trie holding only the root (total 0, no links, no counts).
   CountTrie(std::uint64_t alphabet_size, std::uint64_t storage_depth);
-
-  // Counts every position from index conditioning_depth of each row under its contexts of
-  // length 0..storage_depth. Each row's symbols are all checked before that row is counted.
-  // The result is node for node and list for list what counting each position with
-  // get_or_create_child and add_observation gives (count entries may sit at other indices).
-  // Failures: the rows counted before the first bad symbol need more nodes than the node
-  // limit (reported first) or more count entries than kMaxCountEntries.
-  static MessageOr<CountTrie> build(std::span<const SymbolSequence> rows,
-                                    std::uint64_t alphabet_size,
-                                    std::uint64_t conditioning_depth,
-                                    std::uint64_t storage_depth);
-  // The same for packed rows (the alphabet size is theirs); the result is identical. The rows'
-  // storage may be freed once they are counted.
-  static MessageOr<CountTrie> build(PackedRows&& rows, std::uint64_t conditioning_depth,
-                                    std::uint64_t storage_depth);
 
   // Keeps the nodes whose active entry is non-zero (missing entries count as 0), renumbered in
   // ascending order; every list of the result runs in the reverse of the input's order.
@@ -129,9 +113,6 @@ class CountTrie {
   // Replaces every symbol r in nodes, links and count entries by symbol_of[r], and the alphabet
   // size: a trie built over ranks of symbols becomes the trie of the symbols themselves.
   void relabel_symbols(std::span<const std::uint32_t> symbol_of, std::uint64_t alphabet_size);
-
-  // Raises sample_size by one; used by the literal counting loop in tests.
-  void count_sample() noexcept { ++sample_size_; }
 
  private:
   CountTrie() = default;

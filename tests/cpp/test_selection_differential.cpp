@@ -10,9 +10,13 @@
 #include <vector>
 
 #include "selection/bct.hpp"
+#include "selection/bic.hpp"
 #include "selection/peres_shield.hpp"
+#include "selection/run_scorer.hpp"
+#include "selection/run_selection.hpp"
 #include "selection/select_tree.hpp"
 #include "selection/selection_detail.hpp"
+#include "test_trie_support.hpp"
 
 namespace tesk {
 namespace {
@@ -235,7 +239,7 @@ CountTrie random_trie(std::mt19937_64& rng, std::uint64_t alphabet, std::uint64_
                                             : any(rng));
     }
   }
-  auto built = CountTrie::build(rows, alphabet, depth, depth);
+  auto built = trie_test::full_trie(rows, alphabet, depth, depth);
   EXPECT_TRUE(built.has_value());
   CountTrie trie = std::move(built).value();
   for (std::uint64_t grown = rng() % 4; grown > 0 && depth > 0; --grown) {
@@ -305,8 +309,8 @@ TEST(SelectorsMatchLiteralEvaluation, PeresShieldsKeepIgnoresTheAlphabetSize) {
       }
     }
     const std::uint64_t depth = 1 + round % 3;
-    auto narrow = CountTrie::build(rows, 300, depth, depth);
-    auto wide = CountTrie::build(rows, 5000000, depth, depth);
+    auto narrow = trie_test::full_trie(rows, 300, depth, depth);
+    auto wide = trie_test::full_trie(rows, 5000000, depth, depth);
     ASSERT_TRUE(narrow.has_value() && wide.has_value());
     const std::vector<std::uint8_t> keep = peres_shield_keep(*narrow, peres_shield_bounds(*narrow));
     EXPECT_EQ(keep, literal_peres_shield_keep(*narrow));
@@ -314,6 +318,211 @@ TEST(SelectorsMatchLiteralEvaluation, PeresShieldsKeepIgnoresTheAlphabetSize) {
     kept += std::count(keep.begin(), keep.end(), 1);
   }
   EXPECT_GT(kept, 6);  // the comparisons decided something
+}
+
+// The whole fit of bct or bic on the full trie: count position by position, select, compact;
+// the node limit counts the full trie and the plan's count-free children.
+MessageOr<CompactedTrie> literal_fit(const SymbolRows& rows, std::uint64_t alphabet,
+                                     std::uint64_t depth, const ModelConfig& config,
+                                     std::uint64_t max_nodes) {
+  auto built = trie_test::literal_build(rows, alphabet, depth, depth,
+                                        BuildLimits{max_nodes, kMaxCountEntries, std::nullopt});
+  if (!built) {
+    return fail_message(std::move(built).error());
+  }
+  CountTrie trie = std::move(built).value();
+  const SplitPlan plan = config.method == SelectionMethod::bct
+                             ? bct_split_plan(trie, config.beta)
+                             : bic_split_plan(trie, config.penalty);
+  auto tree = expand_split_plan(trie, plan, max_nodes);
+  if (!tree) {
+    return fail_message(std::move(tree).error());
+  }
+  return CountTrie::compact(std::move(trie), tree->active, tree->terminal);
+}
+
+// The same fit from the sorted contexts, runs of single-child nodes never written out.
+MessageOr<CompactedTrie> fit_over_runs(const SymbolRows& rows, std::uint64_t alphabet,
+                                       std::uint64_t depth, const ModelConfig& config,
+                                       std::uint64_t max_nodes) {
+  auto counted = count_contexts(trie_test::packed(rows, alphabet), depth, depth, true,
+                                BuildLimits{max_nodes, kMaxCountEntries, BuildPath::context_runs});
+  if (!counted) {
+    return fail_message(std::move(counted).error());
+  }
+  if (std::holds_alternative<CountTrie>(counted.value())) {
+    // No position was counted: the root alone, as the full trie gives it.
+    return literal_fit(rows, alphabet, depth, config, max_nodes);
+  }
+  return select_over_runs(std::get<ContextRuns>(counted.value()), config,
+                          RunSelectionLimits{max_nodes, kMaxCountEntries});
+}
+
+// Rows whose contexts run deep before they part: i.i.d. tails, one block repeated with a late
+// change, periodic rows with rare noise, and rows around the depth's length.
+SymbolRows deep_rows(std::mt19937_64& rng, std::uint64_t alphabet, std::uint64_t depth,
+                     int style) {
+  std::uniform_int_distribution<std::uint64_t> any(0, alphabet - 1);
+  const auto few = [&] { return rng() % std::min<std::uint64_t>(alphabet, 3); };
+  const auto length = [&](std::uint64_t extra) { return depth + rng() % (extra + 1); };
+  SymbolRows rows(1 + rng() % 3);
+  for (SymbolSequence& row : rows) {
+    if (style == 0) {  // i.i.d.
+      row.resize(length(200));
+      for (std::uint64_t& s : row) {
+        s = rng() % 2 == 0 ? any(rng) : few();
+      }
+    } else if (style == 1) {  // a block, then the block again with a change near its end
+      SymbolSequence block(depth + rng() % 60 + 2);
+      for (std::uint64_t& s : block) {
+        s = few();
+      }
+      row = block;
+      block[block.size() - 1 - rng() % 3] = any(rng);
+      row.insert(row.end(), block.begin(), block.end());
+      row.push_back(few());
+    } else if (style == 2) {  // periodic, with rare noise
+      const std::size_t period = 1 + rng() % 7;
+      row.resize(length(150));
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        row[i] = i >= period && rng() % 40 != 0 ? row[i - period] : few();
+      }
+    } else {  // around the depth: many rows count nothing
+      row.resize(depth > 2 ? depth - 2 + rng() % 5 : rng() % 5);
+      for (std::uint64_t& s : row) {
+        s = few();
+      }
+    }
+  }
+  if (style == 1 && rows.size() > 1) {
+    rows[1] = rows[0];  // a second row equal to the first: every context seen twice
+    rows[1].back() = any(rng);
+  }
+  return rows;
+}
+
+void expect_same_fit(const MessageOr<CompactedTrie>& expected,
+                     const MessageOr<CompactedTrie>& actual) {
+  ASSERT_EQ(expected.has_value(), actual.has_value())
+      << (expected ? actual.error() : expected.error());
+  if (!expected) {
+    EXPECT_EQ(expected.error(), actual.error());
+    return;
+  }
+  trie_test::expect_same_trie(expected->trie, actual->trie);
+  EXPECT_EQ(expected->terminal, actual->terminal);
+}
+
+// The root's value sums every run's top in the children's list order; a slip in that order
+// rarely changes a decision, but it changes the bits.
+void expect_same_root_value(const SymbolRows& rows, std::uint64_t alphabet, std::uint64_t depth,
+                            const ModelConfig& config) {
+  auto full = trie_test::literal_build(rows, alphabet, depth, depth);
+  auto counted = count_contexts(trie_test::packed(rows, alphabet), depth, depth, true,
+                                BuildLimits{.path = BuildPath::context_runs});
+  ASSERT_TRUE(full.has_value() && counted.has_value());
+  const ContextRuns* runs = std::get_if<ContextRuns>(&counted.value());
+  if (runs == nullptr) {
+    return;  // nothing counted
+  }
+  if (config.method == SelectionMethod::bct) {
+    const BctRule rule(alphabet, depth, config.beta);
+    RunScorer<BctRule> scorer(rule, static_cast<std::uint32_t>(depth));
+    EXPECT_EQ(bits({walk_runs(*runs, scorer).top_value}),
+              bits({bct_scores(*full, config.beta).log_pm[0]}));
+  } else {
+    const BicRule rule(alphabet, depth, runs->sample_size(), config.penalty);
+    RunScorer<BicRule> scorer(rule, static_cast<std::uint32_t>(depth));
+    EXPECT_EQ(bits({walk_runs(*runs, scorer).top_value}),
+              bits({bic_scores(*full, config.penalty).score[0]}));
+  }
+}
+
+TEST(SelectionOverRuns, MatchesTheFullTrieFit) {
+  std::mt19937_64 rng(20261209);
+  const std::uint64_t alphabets[] = {2, 3, 4, 7, 300, 70000};
+  const std::uint64_t depths[] = {1, 2, 5, 12, 17, 40, 100, 300};
+  int splits_below_the_root = 0;
+  for (int round = 0; round < 480; ++round) {
+    const std::uint64_t alphabet = alphabets[round % 6];
+    const std::uint64_t depth = depths[(round / 6) % 8];
+    const SymbolRows rows = deep_rows(rng, alphabet, depth, round % 4);
+    ModelConfig config;
+    config.alphabet_size = alphabet;
+    config.max_depth = depth;
+    config.method = round % 2 == 0 ? SelectionMethod::bct : SelectionMethod::bic;
+    const double unit = std::uniform_real_distribution<>(0, 1)(rng);
+    config.beta = round % 3 == 0 ? 0.5 : 0.5 + 0.4999 * unit;
+    config.penalty = round % 3 == 0 ? 1.0 : std::ldexp(1.0, -static_cast<int>(unit * 12));
+    SCOPED_TRACE(testing::Message() << "round " << round << " alphabet " << alphabet << " depth "
+                                    << depth << " style " << round % 4);
+    const auto expected = literal_fit(rows, alphabet, depth, config, kMaxNodeCount);
+    expect_same_fit(expected, fit_over_runs(rows, alphabet, depth, config, kMaxNodeCount));
+    expect_same_root_value(rows, alphabet, depth, config);
+    if (expected && expected->trie.node_count() > alphabet + 1) {
+      ++splits_below_the_root;
+    }
+  }
+  EXPECT_GT(splits_below_the_root, 60);  // the runs' split decisions were exercised
+}
+
+TEST(SelectionOverRuns, NodeLimitCountsTheFullTrieAndTheCountFreeChildren) {
+  // Limits at, just below and just above the full trie's node count and that count with the
+  // plan's count-free children: the fit must fail exactly where the full trie's would.
+  std::mt19937_64 rng(41);
+  int failures = 0;
+  for (int round = 0; round < 160; ++round) {
+    const std::uint64_t alphabet = round % 2 == 0 ? 2 : 5;
+    const std::uint64_t depth = 3 + rng() % 30;
+    const SymbolRows rows = deep_rows(rng, alphabet, depth, round % 3);
+    ModelConfig config;
+    config.alphabet_size = alphabet;
+    config.max_depth = depth;
+    config.method = round % 4 < 2 ? SelectionMethod::bct : SelectionMethod::bic;
+    config.beta = 0.5;
+    config.penalty = 0.05;
+    auto full = trie_test::literal_build(rows, alphabet, depth, depth);
+    ASSERT_TRUE(full.has_value());
+    const auto fitted = literal_fit(rows, alphabet, depth, config, kMaxNodeCount);
+    ASSERT_TRUE(fitted.has_value());
+    // The count-free nodes of the fitted tree are the plan's children made while expanding.
+    std::uint64_t grown = full->node_count();
+    for (const TrieNode& node : fitted->trie.nodes()) {
+      grown += node.total == 0 ? 1 : 0;
+    }
+    for (const std::uint64_t limit : {full->node_count() - 1, full->node_count(), grown - 1,
+                                      grown, grown + 1}) {
+      if (limit == 0) {
+        continue;
+      }
+      SCOPED_TRACE(testing::Message() << "round " << round << " limit " << limit);
+      const auto expected = literal_fit(rows, alphabet, depth, config, limit);
+      expect_same_fit(expected, fit_over_runs(rows, alphabet, depth, config, limit));
+      failures += expected ? 0 : 1;
+    }
+  }
+  EXPECT_GT(failures, 100);
+}
+
+TEST(SelectionOverRuns, DeepestDepthWithTinyData) {
+  // Contexts of 65,535 symbols: a few counted positions, a repeat that parts late, and a row
+  // with nothing counted.
+  std::mt19937_64 rng(3);
+  for (int round = 0; round < 4; ++round) {
+    SymbolSequence row(65535 + 20 + rng() % 20);
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      row[i] = round % 2 == 0 ? rng() % 3 : (i % 5 == 0 ? rng() % 2 : 0);
+    }
+    const SymbolRows rows = {row, SymbolSequence(100, 1), row};
+    ModelConfig config;
+    config.alphabet_size = 3;
+    config.max_depth = 65535;
+    config.method = round < 2 ? SelectionMethod::bct : SelectionMethod::bic;
+    config.beta = 0.5;
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    expect_same_fit(literal_fit(rows, 3, 65535, config, kMaxNodeCount),
+                    fit_over_runs(rows, 3, 65535, config, kMaxNodeCount));
+  }
 }
 
 }  // namespace

@@ -7,13 +7,14 @@
 #include "selection/bct.hpp"
 #include "selection/select_tree.hpp"
 #include "selection/selection_detail.hpp"
+#include "test_trie_support.hpp"
 
 namespace tesk {
 namespace {
 
 CountTrie make_trie(const SymbolRows& rows, std::uint64_t alphabet_size,
                     std::uint64_t conditioning_depth, std::uint64_t storage_depth) {
-  auto trie = CountTrie::build(rows, alphabet_size, conditioning_depth, storage_depth);
+  auto trie = trie_test::full_trie(rows, alphabet_size, conditioning_depth, storage_depth);
   EXPECT_TRUE(trie.has_value());
   return std::move(trie).value();
 }

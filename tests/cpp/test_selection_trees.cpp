@@ -7,6 +7,7 @@
 #include "selection/peres_shield.hpp"
 #include "selection/select_tree.hpp"
 #include "selection/selection_detail.hpp"
+#include "test_trie_support.hpp"
 
 namespace tesk {
 namespace {
@@ -15,7 +16,7 @@ using Flags = std::vector<std::uint8_t>;
 
 CountTrie make_trie(const SymbolRows& rows, std::uint64_t alphabet_size,
                     std::uint64_t conditioning_depth, std::uint64_t storage_depth) {
-  auto trie = CountTrie::build(rows, alphabet_size, conditioning_depth, storage_depth);
+  auto trie = trie_test::full_trie(rows, alphabet_size, conditioning_depth, storage_depth);
   EXPECT_TRUE(trie.has_value());
   return std::move(trie).value();
 }
@@ -145,10 +146,13 @@ TEST(PeresShield, FewerThanAlphabetKeptChildrenLeaveTheNodeTerminal) {
 void observe(CountTrie& trie, NodeId node, std::uint32_t symbol, int times) {
   for (int i = 0; i < times; ++i) {
     trie.add_observation(node, symbol);
-    if (node == kRoot) {
-      trie.count_sample();
-    }
   }
+}
+
+// The same trie with the root's observations as its sample size.
+CountTrie counted(const CountTrie& trie) {
+  return CountTrie::from_parts(trie.nodes(), trie.links(), trie.counts(), trie.alphabet_size(),
+                               trie.storage_depth(), trie.node(kRoot).total);
 }
 
 TEST(PeresShield, KeptNodeUnderUnkeptParentStaysInactive) {
@@ -167,6 +171,7 @@ TEST(PeresShield, KeptNodeUnderUnkeptParentStaysInactive) {
   observe(trie, one, 1, 600);
   observe(trie, zero_zero, 0, 250);
   observe(trie, zero_zero, 1, 750);
+  trie = counted(trie);
 
   const PeresShieldBounds bounds = peres_shield_bounds(trie);
   ASSERT_EQ(bounds.cap, 2u);
@@ -188,6 +193,7 @@ TEST(PeresShield, SymbolsTheLongerContextNeverSawCount) {
   observe(trie, zero, 0, 1000);
   observe(trie, zero, 1, 1000);
   observe(trie, two, 2, 8000);
+  trie = counted(trie);
   EXPECT_EQ(peres_shield_keep(trie, peres_shield_bounds(trie)), (Flags{0, 1, 1}));
 }
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "test_trie_support.hpp"
-#include "trie/packed_rows.hpp"
+#include "trie/code_build.hpp"
 
 namespace tesk {
 namespace {
@@ -17,20 +17,19 @@ using trie_test::child_list;
 using trie_test::count_list;
 using trie_test::Counts;
 using trie_test::expect_same_trie;
+using trie_test::full_trie;
 using trie_test::literal_build;
-using trie_detail::BuildLimits;
-using trie_detail::build_with_limits;
 
 CountTrie built(const SymbolRows& rows, std::uint64_t alphabet_size, std::uint64_t conditioning,
                 std::uint64_t storage) {
-  auto result = CountTrie::build(rows, alphabet_size, conditioning, storage);
+  auto result = full_trie(rows, alphabet_size, conditioning, storage);
   EXPECT_TRUE(result.has_value()) << (result ? "" : result.error());
   return std::move(result).value();
 }
 
 std::string build_error(const SymbolRows& rows, std::uint64_t alphabet_size,
                         std::uint64_t conditioning, std::uint64_t storage) {
-  auto result = CountTrie::build(rows, alphabet_size, conditioning, storage);
+  auto result = full_trie(rows, alphabet_size, conditioning, storage);
   EXPECT_FALSE(result.has_value());
   return result ? std::string("(built)") : result.error();
 }
@@ -150,11 +149,25 @@ SymbolRows random_rows(std::mt19937_64& rng, std::uint64_t alphabet_size) {
   return rows;
 }
 
+// Both builders of the full trie, over symbols packed in 1, 2 and 4 bytes (and, counting depth by
+// depth, relabelled to the ranks of the symbols that occur).
+std::vector<BuildPath> full_builders(std::uint64_t alphabet_size, std::uint64_t storage,
+                                     const SymbolRows& rows, std::uint64_t conditioning) {
+  std::uint64_t positions = 0;
+  for (const SymbolSequence& row : rows) {
+    positions += row.size() > conditioning ? row.size() - conditioning : 0;
+  }
+  if (trie_detail::code_build_applies(alphabet_size, storage, positions)) {
+    return {BuildPath::dense_codes, BuildPath::depth_by_depth};
+  }
+  return {BuildPath::depth_by_depth};
+}
+
 TEST(TrieBuild, MatchesPositionByPositionBuild) {
   std::mt19937_64 rng(20261208);
-  const std::uint64_t alphabets[] = {2, 3, 4, 256, 70000, 4294967295ULL};
-  for (int round = 0; round < 600; ++round) {
-    const std::uint64_t alphabet_size = alphabets[round % 6];
+  const std::uint64_t alphabets[] = {2, 3, 4, 256, 257, 65537, 4294967295ULL};
+  for (int round = 0; round < 700; ++round) {
+    const std::uint64_t alphabet_size = alphabets[round % 7];
     const std::uint64_t storage = std::uniform_int_distribution<std::uint64_t>(0, 12)(rng);
     const std::uint64_t conditioning =
         storage + std::uniform_int_distribution<std::uint64_t>(0, 3)(rng);
@@ -162,10 +175,9 @@ TEST(TrieBuild, MatchesPositionByPositionBuild) {
     SCOPED_TRACE("round " + std::to_string(round));
     auto expected = literal_build(rows, alphabet_size, conditioning, storage);
     ASSERT_TRUE(expected.has_value());
-    for (const bool by_codes : {true, false}) {
-      SCOPED_TRACE(by_codes ? "by codes" : "by levels");
-      auto actual = build_with_limits(rows, alphabet_size, conditioning, storage,
-                                      BuildLimits{.count_by_codes = by_codes});
+    for (const BuildPath path : full_builders(alphabet_size, storage, rows, conditioning)) {
+      SCOPED_TRACE(path == BuildPath::dense_codes ? "by codes" : "by levels");
+      auto actual = full_trie(rows, alphabet_size, conditioning, storage, BuildLimits{.path = path});
       ASSERT_TRUE(actual.has_value()) << actual.error();
       expect_same_trie(*expected, *actual);
     }
@@ -185,10 +197,9 @@ TEST(TrieBuild, MatchesOnLargerInputs) {
     }
     SCOPED_TRACE("alphabet " + std::to_string(alphabet_size));
     auto expected = literal_build(rows, alphabet_size, 10, 8);
-    for (const bool by_codes : {true, false}) {
-      SCOPED_TRACE(by_codes ? "by codes" : "by levels");
-      auto actual =
-          build_with_limits(rows, alphabet_size, 10, 8, BuildLimits{.count_by_codes = by_codes});
+    for (const BuildPath path : full_builders(alphabet_size, 8, rows, 10)) {
+      SCOPED_TRACE(path == BuildPath::dense_codes ? "by codes" : "by levels");
+      auto actual = full_trie(rows, alphabet_size, 10, 8, BuildLimits{.path = path});
       ASSERT_TRUE(actual.has_value());
       expect_same_trie(*expected, *actual);
     }
@@ -204,7 +215,7 @@ TEST(TrieBuild, DeepestStorageDepth) {
     rows[0][i] = i < 65535 ? i % 3 : std::uniform_int_distribution<std::uint64_t>(0, 2)(rng);
   }
   auto expected = literal_build(rows, 3, 65535, 65535);
-  auto actual = CountTrie::build(rows, 3, 65535, 65535);
+  auto actual = full_trie(rows, 3, 65535, 65535);
   ASSERT_TRUE(actual.has_value());
   expect_same_trie(*expected, *actual);
   EXPECT_EQ(actual->sample_size(), 40u);
@@ -247,12 +258,23 @@ TEST(TrieBuild, LimitsAndBadSymbolsAgreeWithPositionByPositionBuild) {
       nodes = full->node_count();
       entries = full->counts().size();
     }
-    const BuildLimits limits{std::uniform_int_distribution<std::uint64_t>(1, nodes + 1)(rng),
-                             std::uniform_int_distribution<std::uint64_t>(0, entries + 1)(rng),
-                             round % 2 == 0};
+    // Exactly the limit as often as around it: an off-by-one shows only there.
+    const auto near = [&](std::uint64_t exact, std::uint64_t least) {
+      const int pick = std::uniform_int_distribution<int>(0, 3)(rng);
+      return pick == 0   ? exact
+             : pick == 1 ? std::max(exact, least + 1) - 1
+             : pick == 2 ? exact + 1
+                         : std::uniform_int_distribution<std::uint64_t>(least, exact + 1)(rng);
+    };
+    BuildLimits limits{near(nodes, 1), near(entries, 0), std::nullopt};
+    if (round % 4 == 1) {
+      limits.max_count_entries = kMaxCountEntries;
+    }
+    const std::vector<BuildPath> paths = full_builders(alphabet_size, storage, rows, storage);
+    limits.path = paths[static_cast<std::size_t>(round / 2) % paths.size()];
     SCOPED_TRACE("round " + std::to_string(round));
     auto expected = literal_build(rows, alphabet_size, storage, storage, limits);
-    auto actual = build_with_limits(rows, alphabet_size, storage, storage, limits);
+    auto actual = full_trie(rows, alphabet_size, storage, storage, limits);
     ASSERT_EQ(expected.has_value(), actual.has_value());
     if (expected) {
       expect_same_trie(*expected, *actual);
@@ -270,28 +292,28 @@ TEST(TrieBuild, LimitsAndBadSymbolsAgreeWithPositionByPositionBuild) {
 
 TEST(TrieBuild, EarlierRowsFailOnTheNodeLimitBeforeALaterBadSymbol) {
   const SymbolRows rows = {{0, 1, 1, 0, 1}, {0, 1, 2}};
-  const BuildLimits tight{4, kMaxCountEntries};
-  auto result = build_with_limits(rows, 2, 2, 2, tight);
+  const BuildLimits tight{4, kMaxCountEntries, std::nullopt};
+  auto result = full_trie(rows, 2, 2, 2, tight);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), kNodeLimitMessage);
   // With room for the nodes of row 0 the bad symbol of row 1 is reported.
-  auto roomy = build_with_limits(rows, 2, 2, 2, BuildLimits{7, kMaxCountEntries});
+  auto roomy = full_trie(rows, 2, 2, 2, BuildLimits{7, kMaxCountEntries, std::nullopt});
   ASSERT_FALSE(roomy.has_value());
   EXPECT_EQ(roomy.error(), "symbol 2 at data[1][2] is outside 0..2");
   // The node limit is reported even when the count entries overflow as well.
-  auto both = build_with_limits(rows, 2, 2, 2, BuildLimits{4, 2});
+  auto both = full_trie(rows, 2, 2, 2, BuildLimits{4, 2, std::nullopt});
   ASSERT_FALSE(both.has_value());
   EXPECT_EQ(both.error(), kNodeLimitMessage);
 }
 
 TEST(TrieBuild, DepthBeyondTheLargestNodeDepth) {
   const SymbolRows rows(1, SymbolSequence(70000, 1));
-  auto deep = CountTrie::build(rows, 2, 66000, 65536);
+  auto deep = full_trie(rows, 2, 66000, 65536);
   ASSERT_FALSE(deep.has_value());
   EXPECT_EQ(deep.error(), kDepthOverflowMessage);
   // Nothing counted, nothing created.
   const SymbolRows short_rows = {{1, 0}};
-  auto nothing = CountTrie::build(short_rows, 2, 66000, 65536);
+  auto nothing = full_trie(short_rows, 2, 66000, 65536);
   ASSERT_TRUE(nothing.has_value());
   EXPECT_EQ(nothing->node_count(), 1u);
 }
@@ -333,32 +355,6 @@ TEST(TrieGrowth, DepthOverflowBelowTheDeepestNode) {
   EXPECT_EQ(trie.links().size(), 65535u);
 }
 
-TEST(TrieBuild, PackedRowsBuildTheSameTrie) {
-  // Widths 1, 2 and 4 bytes; bad symbols in some rows, whose failure must be the same.
-  std::mt19937_64 rng(11);
-  const std::uint64_t alphabets[] = {2, 4, 256, 257, 65536, 65537, 4294967295ULL};
-  for (int round = 0; round < 700; ++round) {
-    const std::uint64_t alphabet_size = alphabets[round % 7];
-    const std::uint64_t storage = std::uniform_int_distribution<std::uint64_t>(0, 5)(rng);
-    SymbolRows rows = random_rows(rng, alphabet_size);
-    if (!rows.empty() && round % 3 == 0) {
-      SymbolSequence& row = rows[std::uniform_int_distribution<std::size_t>(0, rows.size() - 1)(rng)];
-      row.insert(row.begin() + static_cast<std::ptrdiff_t>(row.size() / 2),
-                 alphabet_size + std::uniform_int_distribution<std::uint64_t>(0, 300)(rng));
-    }
-    SCOPED_TRACE("round " + std::to_string(round));
-    auto expected = CountTrie::build(rows, alphabet_size, storage, storage);
-    auto actual = CountTrie::build(PackedRows::pack(SymbolRows(rows), alphabet_size), storage,
-                                   storage);
-    ASSERT_EQ(expected.has_value(), actual.has_value());
-    if (expected) {
-      expect_same_trie(*expected, *actual);
-    } else {
-      EXPECT_EQ(expected.error(), actual.error());
-    }
-  }
-}
-
 TEST(TrieBuild, PackedRowsOverAFewOfManySymbolsBuildTheSameTrie) {
   // Three symbols of 60,000 (and of 250) occur: the build counts their ranks and puts the
   // symbols back, which must leave every node, list and count as the plain build has them.
@@ -372,9 +368,8 @@ TEST(TrieBuild, PackedRowsOverAFewOfManySymbolsBuildTheSameTrie) {
       }
     }
     for (const std::uint64_t depth : {2ULL, 6ULL}) {
-      auto expected = CountTrie::build(rows, alphabet_size, depth, depth);
-      auto actual =
-          CountTrie::build(PackedRows::pack(SymbolRows(rows), alphabet_size), depth, depth);
+      auto expected = literal_build(rows, alphabet_size, depth, depth);
+      auto actual = full_trie(rows, alphabet_size, depth, depth);
       ASSERT_TRUE(expected.has_value() && actual.has_value());
       EXPECT_EQ(actual->alphabet_size(), alphabet_size);
       expect_same_trie(*expected, *actual);

@@ -19,7 +19,7 @@ using Flags = std::vector<std::uint8_t>;
 
 CountTrie built(const SymbolRows& rows, std::uint64_t alphabet_size, std::uint64_t conditioning,
                 std::uint64_t storage) {
-  auto result = CountTrie::build(rows, alphabet_size, conditioning, storage);
+  auto result = trie_test::full_trie(rows, alphabet_size, conditioning, storage);
   EXPECT_TRUE(result.has_value());
   return std::move(result).value();
 }

@@ -14,7 +14,7 @@ using Flags = std::vector<std::uint8_t>;
 using Symbols = std::vector<std::uint64_t>;
 
 CountTrie stored(const SymbolRows& rows, std::uint64_t alphabet_size, std::uint64_t depth) {
-  auto result = CountTrie::build(rows, alphabet_size, depth, depth);
+  auto result = trie_test::full_trie(rows, alphabet_size, depth, depth);
   EXPECT_TRUE(result.has_value());
   const std::size_t n = result->node_count();
   return CountTrie::compact(std::move(result).value(), Flags(n, 1), Flags{}).trie;

@@ -9,12 +9,36 @@
 #include <utility>
 #include <vector>
 
-#include "trie/build_limits.hpp"
+#include "trie/build.hpp"
 #include "trie/count_trie.hpp"
+#include "trie/packed_rows.hpp"
 
 namespace tesk::trie_test {
 
 using Counts = std::vector<std::pair<std::uint32_t, std::uint64_t>>;  // (symbol, count)
+
+// Rows as the fit hands them to the build: packed as they are converted.
+inline PackedRows packed(const SymbolRows& rows, std::uint64_t alphabet_size) {
+  RowPacker packer(alphabet_size);
+  for (const SymbolSequence& row : rows) {
+    packer.begin_row(row.size());
+    packer.add(row);
+    packer.end_row();
+  }
+  return std::move(packer).finish();
+}
+
+// The full trie as the fit's build counts it (with the builder `limits.path`, or the chosen one).
+inline MessageOr<CountTrie> full_trie(const SymbolRows& rows, std::uint64_t alphabet_size,
+                                      std::uint64_t conditioning_depth,
+                                      std::uint64_t storage_depth, BuildLimits limits = {}) {
+  auto counted = count_contexts(packed(rows, alphabet_size), conditioning_depth, storage_depth,
+                                false, limits);
+  if (!counted) {
+    return fail_message(std::move(counted).error());
+  }
+  return std::get<CountTrie>(std::move(counted).value());
+}
 
 // Counts every position from the root with get_or_create_child and add_observation, as the
 // documented algorithm reads. The node limit stops counting at once; the count entry limit is
@@ -23,11 +47,12 @@ using Counts = std::vector<std::pair<std::uint32_t, std::uint64_t>>;  // (symbol
 inline MessageOr<CountTrie> literal_build(const SymbolRows& rows, std::uint64_t alphabet_size,
                                           std::uint64_t conditioning_depth,
                                           std::uint64_t storage_depth,
-                                          trie_detail::BuildLimits limits = {}) {
+                                          BuildLimits limits = {}) {
   if (storage_depth > conditioning_depth) {
     return fail_message(kStorageDepthMessage);
   }
   CountTrie trie(alphabet_size, storage_depth);
+  std::uint64_t counted = 0;
   std::string symbol_failure;
   for (std::size_t r = 0; r < rows.size() && symbol_failure.empty(); ++r) {
     const SymbolSequence& row = rows[r];
@@ -45,7 +70,7 @@ inline MessageOr<CountTrie> literal_build(const SymbolRows& rows, std::uint64_t 
     for (std::size_t h = conditioning_depth; h < row.size(); ++h) {
       const auto symbol = static_cast<std::uint32_t>(row[h]);
       trie.add_observation(kRoot, symbol);
-      trie.count_sample();
+      ++counted;
       NodeId node = kRoot;
       for (std::uint64_t k = 1; k <= storage_depth; ++k) {
         const auto context = static_cast<std::uint32_t>(row[h - k]);
@@ -68,7 +93,8 @@ inline MessageOr<CountTrie> literal_build(const SymbolRows& rows, std::uint64_t 
   if (!symbol_failure.empty()) {
     return fail_message(symbol_failure);
   }
-  return trie;
+  return CountTrie::from_parts(trie.nodes(), trie.links(), trie.counts(), alphabet_size,
+                               storage_depth, counted);
 }
 
 // A node's count list in list order.

@@ -1,0 +1,211 @@
+#include "selection/run_selection.hpp"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
+#include "selection/run_scorer.hpp"
+#include "selection/score_rules.hpp"
+#include "trie/compacted_writer.hpp"
+#include "trie/run_walk.hpp"
+
+namespace tesk {
+
+namespace {
+
+// A node of the selected tree from the full trie: one node of a record's run.
+struct SelectedNode {
+  std::uint64_t first;
+  std::uint64_t record;
+  std::uint32_t parent;  // index among the selected nodes; kNoIndex for the root
+  std::uint32_t symbol;  // rank, kNoIndex for the root
+  std::uint32_t depth;
+  bool split;
+};
+
+// The nodes of the full trie that the split decisions reach, from the root down.
+std::vector<SelectedNode> reached_nodes(const std::vector<RunRecord>& records,
+                                        const std::vector<std::uint64_t>& child_records,
+                                        std::uint64_t root, const ContextRuns& runs) {
+  return runs.visit_text([&](const auto& text) {
+    std::vector<SelectedNode> nodes;
+    const RunRecord& top = records[root];
+    nodes.push_back(SelectedNode{top.first, root, kNoIndex, kNoIndex, 0, top.split});
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> stack;  // record, parent
+    if (top.split) {
+      for (std::uint32_t c = 0; c < top.children_size; ++c) {
+        stack.emplace_back(child_records[top.children_begin + c], 0);
+      }
+    }
+    const auto add = [&](std::uint64_t r, std::uint32_t parent, std::uint32_t depth, bool split) {
+      poll_interruption_every(nodes.size(), 2);
+      const RunRecord& record = records[r];
+      // The node at `depth` on the record's path has the depth-th most recent symbol.
+      const auto symbol = static_cast<std::uint32_t>(text[record.context + depth - 1]);
+      nodes.push_back(SelectedNode{record.first, r, parent, symbol, depth, split});
+      return static_cast<std::uint32_t>(nodes.size() - 1);
+    };
+    while (!stack.empty()) {
+      const auto [r, parent] = stack.back();
+      stack.pop_back();
+      const RunRecord& record = records[r];
+      if (!record.top_split) {
+        add(r, parent, record.top_depth, false);
+        continue;
+      }
+      std::uint32_t above = parent;
+      for (std::uint32_t d = record.top_depth; d < record.depth; ++d) {
+        above = add(r, above, d, true);
+      }
+      const std::uint32_t bottom = add(r, above, record.depth, record.split);
+      if (record.split) {
+        for (std::uint32_t c = 0; c < record.children_size; ++c) {
+          stack.emplace_back(child_records[record.children_begin + c], bottom);
+        }
+      }
+    }
+    return nodes;
+  });
+}
+
+// Writes the selected tree: the reached nodes in NodeId order (by first position, then depth),
+// then the count-free children of split nodes, made where the expansion would make them.
+template <class Scorer>
+MessageOr<CompactedTrie> write_selected(Scorer& scorer, std::uint64_t root, const ContextRuns& runs,
+                                        RunSelectionLimits limits) {
+  const std::vector<RunRecord>& records = scorer.records();
+  std::vector<RunTally>& tallies = scorer.tallies();
+  const std::vector<SelectedNode> nodes =
+      reached_nodes(records, scorer.child_records(), root, runs);
+  const std::uint64_t alphabet_size = runs.alphabet_size();
+
+  // Children of each reached node, grouped by parent (in reaching order).
+  std::vector<std::uint32_t> child_begin(nodes.size() + 1, 0);
+  for (std::size_t v = 1; v < nodes.size(); ++v) {
+    ++child_begin[nodes[v].parent + 1];
+  }
+  for (std::size_t v = 0; v < nodes.size(); ++v) {
+    child_begin[v + 1] += child_begin[v];
+  }
+  std::vector<std::uint32_t> children(nodes.size() > 0 ? nodes.size() - 1 : 0);
+  {
+    std::vector<std::uint32_t> filled(child_begin.begin(), child_begin.end() - 1);
+    for (std::size_t v = 1; v < nodes.size(); ++v) {
+      children[filled[nodes[v].parent]++] = static_cast<std::uint32_t>(v);
+    }
+  }
+
+  // The node limit counts the full trie and the expansion's count-free children.
+  std::uint64_t created = 0;
+  std::uint64_t entries = 0;
+  for (std::size_t v = 0; v < nodes.size(); ++v) {
+    if (nodes[v].split) {
+      created += alphabet_size - (child_begin[v + 1] - child_begin[v]);
+    }
+    entries += records[nodes[v].record].tallies_size;
+  }
+  if (created > limits.max_nodes - std::min(limits.max_nodes, runs.literal_node_count())) {
+    return fail_message(kNodeLimitMessage);
+  }
+  if (entries > limits.max_count_entries) {
+    return fail_message(kCountLimitMessage);
+  }
+
+  std::vector<std::uint32_t> by_id(nodes.size());
+  for (std::size_t v = 0; v < nodes.size(); ++v) {
+    by_id[v] = static_cast<std::uint32_t>(v);
+  }
+  std::sort(by_id.begin(), by_id.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return nodes[a].first != nodes[b].first ? nodes[a].first < nodes[b].first
+                                            : nodes[a].depth < nodes[b].depth;
+  });
+  std::vector<NodeId> id_of(nodes.size());
+  for (std::size_t id = 0; id < by_id.size(); ++id) {
+    id_of[by_id[id]] = static_cast<NodeId>(id);
+  }
+
+  CompactedTrieWriter writer(alphabet_size, runs.storage_depth(), runs.sample_size(),
+                             nodes.size() + created, entries);
+  std::vector<std::uint8_t> first_seen(records.size(), 0);
+  for (const std::uint32_t v : by_id) {
+    const SelectedNode& node = nodes[v];
+    const RunRecord& record = records[node.record];
+    writer.add_node(node.parent == kNoIndex ? kNoIndex : id_of[node.parent],
+                    node.symbol == kNoIndex ? kNoIndex : runs.symbol_of(node.symbol),
+                    static_cast<std::uint16_t>(node.depth), !node.split);
+    const auto begin = tallies.begin() + static_cast<std::ptrdiff_t>(record.tallies_begin);
+    const auto end = begin + record.tallies_size;
+    if (first_seen[node.record] == 0) {
+      std::sort(begin, end, [](const RunTally& a, const RunTally& b) { return a.first < b.first; });
+      first_seen[node.record] = 1;
+    }
+    for (auto tally = begin; tally != end; ++tally) {
+      writer.add_count(runs.symbol_of(tally->symbol), tally->count);
+    }
+  }
+
+  // The expansion's walk: depth first from the root, each split node making its missing
+  // children in ascending symbol order, then visiting its children from the highest symbol down.
+  std::vector<std::uint32_t> stack{0};
+  std::vector<std::uint32_t> present;  // symbols of a node's reached children, ascending
+  std::vector<std::uint32_t> sorted_children;
+  while (!stack.empty()) {
+    const std::uint32_t v = stack.back();
+    stack.pop_back();
+    if (!nodes[v].split) {
+      continue;
+    }
+    sorted_children.assign(children.begin() + child_begin[v], children.begin() + child_begin[v + 1]);
+    std::sort(sorted_children.begin(), sorted_children.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return nodes[a].symbol < nodes[b].symbol; });
+    present.clear();
+    for (const std::uint32_t c : sorted_children) {
+      present.push_back(runs.symbol_of(nodes[c].symbol));
+    }
+    std::size_t next_present = 0;
+    const auto depth = static_cast<std::uint16_t>(nodes[v].depth + 1);
+    for (std::uint64_t s = 0; s < alphabet_size; ++s) {
+      poll_interruption_every(s, 1);
+      if (next_present < present.size() && present[next_present] == s) {
+        ++next_present;
+        continue;
+      }
+      writer.add_node(id_of[v], static_cast<std::uint32_t>(s), depth, true);
+    }
+    stack.insert(stack.end(), sorted_children.begin(), sorted_children.end());
+  }
+  return std::move(writer).finish();
+}
+
+template <class Rule>
+MessageOr<CompactedTrie> select_with(const ContextRuns& runs, const Rule& rule,
+                                     RunSelectionLimits limits) {
+  ensure(rule.single_child_of_leaf_is_leaf(), "run selection needs leaves to stay leaves upward");
+  RunScorer<Rule> scorer(rule, runs.storage_depth());
+  const typename RunScorer<Rule>::Node root = walk_runs(runs, scorer);
+  return write_selected(scorer, root.record, runs, limits);
+}
+
+}  // namespace
+
+MessageOr<CompactedTrie> select_over_runs(const ContextRuns& runs, const ModelConfig& config,
+                                          RunSelectionLimits limits) {
+  ensure(runs.storage_depth() >= 1, "run selection needs contexts of at least one symbol");
+  switch (config.method) {
+    case SelectionMethod::bct:
+      return select_with(runs, BctRule(runs.alphabet_size(), runs.storage_depth(), config.beta),
+                         limits);
+    case SelectionMethod::bic:
+      return select_with(runs,
+                         BicRule(runs.alphabet_size(), runs.storage_depth(), runs.sample_size(),
+                                 config.penalty),
+                         limits);
+    case SelectionMethod::peres_shield:
+      break;
+  }
+  fail_internal("run selection runs bct and bic only");
+}
+
+}  // namespace tesk
