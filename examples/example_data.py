@@ -89,6 +89,16 @@ DATASETS: dict[str, DataSet] = {
             meaning="the three phrase types of the song",
             max_depth=6,
         ),
+        DataSet(
+            name="sp500",
+            file="sp500.txt",
+            title="Daily changes of the S&P 500 index, 1928-2016",
+            unit="day",
+            symbols=("0", "1", "2", "3", "4", "5", "6"),
+            meaning="seven classes of change from 0 (fell over 3 %) through 3 (moved under 1 %) "
+                    "to 6 (rose over 3 %)",
+            max_depth=6,
+        ),
     )
 }
 
