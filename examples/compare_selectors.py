@@ -7,6 +7,10 @@ encode each held-out symbol (lower is better; a uniform guess costs log2(alphabe
 Run:  python examples/compare_selectors.py                 (all example data sets)
       python examples/compare_selectors.py rain el-nino    (some of them)
       python examples/compare_selectors.py --file my.txt --alphabet-size 3
+      python examples/compare_selectors.py --bytes book.txt --remap --beta 0.99 --penalty 0.05 --max-depth 4
+      python examples/compare_selectors.py sp500 --method bct,bic --beta 0.99 --penalty 0.25
+
+--beta applies to bct and --penalty to bic; the other selectors ignore them.
 """
 
 from __future__ import annotations
@@ -16,15 +20,17 @@ import math
 import sys
 from collections.abc import Sequence
 from dataclasses import dataclass
-from pathlib import Path
 
 from example_data import (
     DATASETS,
     DataError,
     DataSet,
+    add_input_options,
+    add_model_options,
     check_file_options,
-    read_symbols,
-    spell,
+    load,
+    model_error,
+    own_file,
 )
 from tesk import TESK
 
@@ -58,9 +64,14 @@ def root_log_loss_bits(model: TESK, series: Sequence[int], start: int) -> float:
     return -sum(math.log2(root[s]) for s in series[start:]) / (len(series) - start)
 
 
-def compare(data: DataSet, series: list[int], max_depth: int) -> list[Result] | None:
-    """Fit, score and describe the three selectors on one series; None when it is too short."""
-    models = [TESK(data.alphabet_size, max_depth=max_depth, method=method) for method in METHODS]
+def compare(data: DataSet, series: list[int], max_depth: int, methods: Sequence[str],
+            beta: float | None = None, penalty: float | None = None) -> list[Result] | None:
+    """Fit, score and describe the selectors on one series; None when it is too short."""
+    models = [
+        TESK(data.alphabet_size, max_depth=max_depth, method=method,
+             beta=beta if method == "bct" else None, penalty=penalty if method == "bic" else None)
+        for method in methods
+    ]
     split = int(len(series) * TRAIN_SHARE)
     unit = data.unit
     print(f"== {data.title}: {plural(len(series), unit)}" + (f"; {data.meaning}" if data.meaning else ""))
@@ -71,7 +82,7 @@ def compare(data: DataSet, series: list[int], max_depth: int) -> list[Result] | 
           f"contexts of up to {max_depth}")
 
     results = []
-    for method, model in zip(METHODS, models):
+    for method, model in zip(methods, models):
         model.fit([series[:split]])
         results.append(Result(method, model, log_loss_bits(model, series, split)))
     baseline = root_log_loss_bits(results[0].model, series, split)
@@ -87,7 +98,7 @@ def compare(data: DataSet, series: list[int], max_depth: int) -> list[Result] | 
 
     print(f"\n   deepest contexts (oldest first; n = times seen in training; likeliest next symbol):")
     for r in results:
-        print(f"     {r.method:<14}{describe_deepest(r.model, data.symbols)}")
+        print(f"     {r.method:<14}{describe_deepest(r.model, data)}")
 
     best = min(results, key=lambda r: r.log_loss)
     smallest = min(results, key=lambda r: r.model.context_count)
@@ -107,7 +118,7 @@ def compare(data: DataSet, series: list[int], max_depth: int) -> list[Result] | 
 def summarise(table: list[tuple[str, list[Result]]]) -> None:
     """One line per data set: each selector's held-out log-loss and tree size, the best marked."""
     print("== Summary: held-out log-loss in bits per symbol (contexts in brackets; * = best)")
-    print(f"   {'data set':<14}" + "".join(f"{method:>18}" for method in METHODS))
+    print(f"   {'data set':<14}" + "".join(f"{r.method:>18}" for r in table[0][1]))
     for name, results in table:
         best = min(r.log_loss for r in results)
         cells = [f"{r.log_loss:.4f}{'*' if r.log_loss == best else ' '} ({r.model.context_count})"
@@ -119,7 +130,7 @@ def plural(count: int, noun: str) -> str:
     return f"{count:,} {noun}" + ("" if count == 1 else "s")
 
 
-def describe_deepest(model: TESK, symbols: tuple[str, ...], limit: int = 3) -> str:
+def describe_deepest(model: TESK, data: DataSet, limit: int = 3) -> str:
     contexts = model.get_contexts()
     deepest = max(len(c) for c in contexts)
     chosen = [c for c in contexts if len(c) == deepest]
@@ -129,8 +140,9 @@ def describe_deepest(model: TESK, symbols: tuple[str, ...], limit: int = 3) -> s
         distribution = model.get_distribution(context)
         likeliest = max(range(len(distribution)), key=distribution.__getitem__)
         parts.append(
-            f"{spell(context, symbols)} n={model.get_counts(context)} "
-            f"-> {symbols[likeliest]} {distribution[likeliest]:.2f}"
+            f"{data.spell(context)} n={model.get_counts(context)} "
+            f"-> {data.spell([likeliest]) if data.raw_bytes else data.symbols[likeliest]} "
+            f"{distribution[likeliest]:.2f}"
         )
     more = f"  (+{len(chosen) - limit} more of length {deepest})" if len(chosen) > limit else ""
     return "; ".join(parts) + more
@@ -144,40 +156,40 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         "datasets", nargs="*", metavar="DATASET",
         help=f"example data sets to use: {', '.join(DATASETS)} (default: all)",
     )
-    parser.add_argument("--max-depth", type=int, help="longest context (default: per data set)")
-    parser.add_argument("--file", type=Path, help="your own symbol file: integers, one sequence")
-    parser.add_argument("--alphabet-size", type=int, help="number of symbols in --file")
+    add_input_options(parser)
+    add_model_options(parser, "selectors to compare, separated by commas (default: bct,bic,peres_shield)")
     arguments = parser.parse_args(argv)
     for name in arguments.datasets:
         if name not in DATASETS:
             parser.error(f"unknown data set {name!r}; choose from {', '.join(DATASETS)}")
     check_file_options(parser, arguments)
+    arguments.methods = METHODS
+    if arguments.method is not None:
+        try:  # tesk checks the names and knows their spellings
+            arguments.methods = [TESK(2, method=name).method for name in arguments.method.split(",")]
+        except ValueError as error:
+            parser.error(str(error))
     return arguments
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = parse_arguments(argv)
-    jobs: list[tuple[DataSet, Path]] = []
-    if arguments.file is not None:
-        m = arguments.alphabet_size
-        own = DataSet(
-            name="file", file=str(arguments.file), title=str(arguments.file), unit="symbol",
-            symbols=tuple(str(s) for s in range(m)), meaning="", max_depth=10,
-        )
-        jobs.append((own, arguments.file))
+    own = own_file(arguments)
+    jobs = [own] if own is not None else []
     names = arguments.datasets or ([] if jobs else list(DATASETS))
-    jobs += [(DATASETS[name], DATASETS[name].path) for name in names]
+    jobs += [DATASETS[name] for name in names]
 
     table = []
-    for data, path in jobs:
+    for job in jobs:
         try:
-            series = read_symbols(path, data.alphabet_size)
-            results = compare(data, series, data.max_depth if arguments.max_depth is None else arguments.max_depth)
+            data, series = load(job, arguments.remap)
+            max_depth = data.max_depth if arguments.max_depth is None else arguments.max_depth
+            results = compare(data, series, max_depth, arguments.methods, arguments.beta, arguments.penalty)
         except DataError as error:
             print(f"error: {error}", file=sys.stderr)
             return 1
         except ValueError as error:  # a model parameter tesk refuses, such as a huge --max-depth
-            print(f"error: {error}", file=sys.stderr)
+            print(f"error: {model_error(error)}", file=sys.stderr)
             return 2
         if results is not None:
             table.append((data.name, results))

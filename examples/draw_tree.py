@@ -12,7 +12,8 @@ contexts, every suffix of one is a node on its path from the root, and `get_coun
 
 Run:  python examples/draw_tree.py rain --output rain.png
       python examples/draw_tree.py pewee --method bic --max-depth 4
-      python examples/draw_tree.py --file my.txt --alphabet-size 3
+      python examples/draw_tree.py --file my.txt --alphabet-size 3 --beta 0.99
+      python examples/draw_tree.py --bytes notes.txt --remap --method bic --penalty 0.2 --max-depth 1
 
 Needs matplotlib (pip install matplotlib, or pip install '.[examples]').
 """
@@ -31,9 +32,12 @@ from example_data import (
     DATASETS,
     DataError,
     DataSet,
+    add_input_options,
+    add_model_options,
     check_file_options,
-    read_symbols,
-    spell,
+    load,
+    model_error,
+    own_file,
 )
 from tesk import TESK
 
@@ -94,13 +98,14 @@ def build_tree(contexts: list[list[int]]) -> tuple[Node, list[Node]]:
     return nodes[()], rows
 
 
-def draw(model: TESK, symbols: tuple[str, ...], title: str, subtitle: str, output: Path) -> None:
+def draw(model: TESK, data: DataSet, subtitle: str, output: Path) -> None:
     from matplotlib.figure import Figure
     from matplotlib.patches import Patch
 
     from matplotlib import colormaps
     from matplotlib.colors import to_hex, to_rgb
 
+    symbols = data.symbols
     root, rows = build_tree(model.get_contexts())
     depth = max(row.depth for row in rows)
     if len(symbols) <= len(OKABE_ITO):
@@ -108,7 +113,7 @@ def draw(model: TESK, symbols: tuple[str, ...], title: str, subtitle: str, outpu
     else:
         table = colormaps["tab20"]
         colours = [to_hex(table(s % 20)) for s in range(len(symbols))]
-    labels = [f"{spell(list(r.context), symbols)}  n={model.get_counts(list(r.context)):,}" for r in rows]
+    labels = [f"{data.spell(list(r.context))}  n={model.get_counts(list(r.context)):,}" for r in rows]
     label_chars = max(max(len(label) for label in labels), 16)
     legend_rows = -(-len(symbols) // LEGEND_COLUMNS) if len(symbols) <= MAX_LEGEND else 0
 
@@ -128,7 +133,7 @@ def draw(model: TESK, symbols: tuple[str, ...], title: str, subtitle: str, outpu
     tree_axes, label_axes, bar_axes = (figure.add_subplot(grid[0, i]) for i in range(3))
     for axes in (tree_axes, label_axes, bar_axes):
         axes.set_ylim(len(rows) - 0.5, -0.5)
-    figure.text(0.5, 1 - 0.08 / height, title, ha="center", va="top", fontsize=11)
+    figure.text(0.5, 1 - 0.08 / height, data.title, ha="center", va="top", fontsize=11)
     figure.text(0.5, 1 - 0.32 / height, subtitle, ha="center", va="top", fontsize=9, color="#444444")
 
     draw_edges(tree_axes, root, symbols, depth)
@@ -205,12 +210,10 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description="Draw a fitted context tree to a PNG file.")
     parser.add_argument("dataset", nargs="?", default="pewee", metavar="DATASET",
                         help=f"example data set: {', '.join(DATASETS)} (default: pewee)")
-    parser.add_argument("--method", default="bct", help="bct, bic or peres_shield (default: bct)")
-    parser.add_argument("--max-depth", type=int, help="longest context (default: per data set)")
+    add_input_options(parser)
+    add_model_options(parser, "bct, bic or peres_shield (default: bct)")
     parser.add_argument("--output", "-o", type=Path, default=Path("tree.png"),
                         help="PNG file to write (default: tree.png)")
-    parser.add_argument("--file", type=Path, help="your own symbol file instead of a data set")
-    parser.add_argument("--alphabet-size", type=int, help="number of symbols in --file")
     arguments = parser.parse_args(argv)
     if arguments.dataset not in DATASETS:
         parser.error(f"unknown data set {arguments.dataset!r}; choose from {', '.join(DATASETS)}")
@@ -220,29 +223,23 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = parse_arguments(argv)
-    if arguments.file is not None:
-        m = arguments.alphabet_size
-        data = DataSet(name="file", file=str(arguments.file), title=arguments.file.name, unit="symbol",
-                       symbols=tuple(str(s) for s in range(m)), meaning="", max_depth=10)
-        path = arguments.file
-    else:
-        data = DATASETS[arguments.dataset]
-        path = data.path
-    max_depth = data.max_depth if arguments.max_depth is None else arguments.max_depth
     try:
-        series = read_symbols(path, data.alphabet_size)
-        model = TESK(data.alphabet_size, max_depth=max_depth, method=arguments.method)
+        data, series = load(own_file(arguments) or DATASETS[arguments.dataset], arguments.remap)
+        model = TESK(data.alphabet_size, method=arguments.method or "bct",
+                     max_depth=data.max_depth if arguments.max_depth is None else arguments.max_depth,
+                     beta=arguments.beta, penalty=arguments.penalty)
         model.fit([series])
     except DataError as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
     except ValueError as error:  # a parameter tesk refuses: an unknown method, a huge depth
-        print(f"error: {error}", file=sys.stderr)
+        print(f"error: {model_error(error)}", file=sys.stderr)
         return 2
 
     if model.context_count > MAX_ROWS:
         print(f"error: the {model.method} tree has {model.context_count} contexts, too many to draw "
-              f"readably (at most {MAX_ROWS}); try a smaller --max-depth", file=sys.stderr)
+              f"readably (at most {MAX_ROWS}); try a smaller --max-depth, or --method bic with a "
+              "larger --penalty", file=sys.stderr)
         return 1
     if importlib.util.find_spec("matplotlib") is None:
         print("error: draw_tree.py needs matplotlib: pip install matplotlib", file=sys.stderr)
@@ -250,7 +247,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     subtitle = (f"{model.method} tree: {plural(model.context_count, 'context')} "
                 f"fitted to {plural(model.sample_size, data.unit)}")
     try:
-        draw(model, data.symbols, data.title, subtitle, arguments.output)
+        draw(model, data, subtitle, arguments.output)
     except OSError as error:
         print(f"error: cannot write {arguments.output}: {error.strerror or error}", file=sys.stderr)
         return 1

@@ -1,15 +1,16 @@
-"""The example data sets under examples/data and a careful reader for symbol files.
+"""The example data sets under examples/data, careful readers for your own files, and the
+command-line options that the example programs share.
 
 A symbol file holds one sequence: decimal integers 0 .. m-1 separated by white space (the files
-here have one symbol per line). `read_symbols` refuses anything else with a `DataError` whose
-message names the file, the line and the offending text, so that a program can print it and stop
-without a traceback.
+here have one symbol per line). A bytes file is any file at all, read byte by byte: each byte is a
+symbol 0 .. 255. The readers refuse anything else with a `DataError` whose message names the file,
+the line and the offending text, so that a program can print it and stop without a traceback.
 """
 
 from __future__ import annotations
 
 import argparse
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 
 DATA_DIR = Path(__file__).resolve().parent / "data"
@@ -28,17 +29,29 @@ class DataSet:
     symbols: tuple[str, ...]  # a short label for each symbol, index = symbol
     meaning: str  # one line on what the symbols stand for
     max_depth: int  # a sensible longest context for this series
+    raw_bytes: bool = False  # read byte by byte, not as written integers
+    directory: Path = DATA_DIR  # where `file` is; the working directory for your own files
 
     @property
     def alphabet_size(self) -> int:
         return len(self.symbols)
 
+    def spell(self, context: list[int]) -> str:
+        """A context as its labels, oldest first: "ACG" when every label is one character, else
+        "10 2 7"; bytes as in a bytes literal, 'th\\n'."""
+        if not context:
+            return "(root)"
+        if self.raw_bytes:
+            return "'" + "".join(self.symbols[s] for s in context) + "'"
+        separator = "" if all(len(label) == 1 for label in self.symbols) else " "
+        return separator.join(self.symbols[s] for s in context)
+
     @property
     def path(self) -> Path:
-        return DATA_DIR / self.file
+        return self.directory / self.file
 
     def load(self) -> list[int]:
-        return read_symbols(self.path, self.alphabet_size)
+        return load(self)[1]
 
 
 DATASETS: dict[str, DataSet] = {
@@ -115,9 +128,11 @@ def read_symbols(path: Path, alphabet_size: int) -> list[int]:
     for line_number, line in enumerate(text.splitlines(), start=1):
         for token in line.split():
             if not (token.isascii() and token.isdigit()) or int(token) >= alphabet_size:
+                # A token that is no number at all usually means text or binary data.
+                hint = "" if token.isascii() and token.isdigit() else "; for a file of raw bytes use --bytes"
                 raise DataError(
-                    f"{path}, line {line_number}: {token!r} is not a symbol; "
-                    f"expected an integer 0..{alphabet_size - 1}"
+                    f"{path}, line {line_number}: {token[:20]!r} is not a symbol; "
+                    f"expected an integer 0..{alphabet_size - 1}{hint}"
                 )
             symbols.append(int(token))
     if not symbols:
@@ -125,19 +140,106 @@ def read_symbols(path: Path, alphabet_size: int) -> list[int]:
     return symbols
 
 
-def spell(context: list[int], symbols: tuple[str, ...]) -> str:
-    """A context as its labels, oldest first: "ACG" when every label is one character, else "10 2 7"."""
-    if not context:
-        return "(root)"
-    separator = "" if all(len(label) == 1 for label in symbols) else " "
-    return separator.join(symbols[s] for s in context)
+def read_bytes(path: Path) -> list[int]:
+    """Read any file as a sequence of byte values 0 .. 255."""
+    try:
+        content = path.read_bytes()
+    except FileNotFoundError:
+        raise DataError(f"{path}: no such file") from None
+    except OSError as error:
+        raise DataError(f"{path}: cannot read it ({error.strerror or error})") from None
+    if not content:
+        raise DataError(f"{path}: the file is empty")
+    return list(content)
+
+
+def byte_label(value: int) -> str:
+    """A byte as it appears inside a bytes literal: a, ' ', \\n, \\x00."""
+    return repr(bytes([value]))[2:-1]
+
+
+def remap(data: DataSet, series: list[int]) -> tuple[DataSet, list[int]]:
+    """Keep only the symbols that occur, renumbered 0 .. k-1 in the order of their values.
+
+    Outcomes that never occur would otherwise share the smoothing mass of every prediction.
+    """
+    occurring = sorted(set(series))
+    code = {symbol: index for index, symbol in enumerate(occurring)}
+    labels = tuple(data.symbols[symbol] for symbol in occurring)
+    if len(labels) < 2:
+        raise DataError(f"{data.file}: only one distinct symbol occurs; a model needs at least two")
+    meaning = f"the {len(labels)} of {data.alphabet_size} symbols that occur, renumbered 0..{len(labels) - 1}"
+    return replace(data, symbols=labels, meaning=meaning), [code[symbol] for symbol in series]
+
+
+def add_input_options(parser: argparse.ArgumentParser) -> None:
+    """--file, --bytes, --alphabet-size, --remap: where the symbols come from."""
+    source = parser.add_mutually_exclusive_group()
+    source.add_argument("--file", type=Path,
+                        help="your own symbol file: integers 0..m-1 separated by white space, one sequence")
+    source.add_argument("--bytes", type=Path, dest="bytes_file", metavar="FILE",
+                        help="any file, read byte by byte: each byte is a symbol 0..255")
+    parser.add_argument("--alphabet-size", type=int,
+                        help="number of symbols m in --file (required with it; 256 for --bytes)")
+    parser.add_argument("--remap", action="store_true",
+                        help="use only the symbols that occur, renumbered 0..k-1")
+
+
+def add_model_options(parser: argparse.ArgumentParser, method_help: str) -> None:
+    """--method, --max-depth, --beta, --penalty: the model's parameters."""
+    parser.add_argument("--method", help=method_help)
+    parser.add_argument("--max-depth", type=int, help="longest context (default: per data set, 10 for a file)")
+    parser.add_argument("--beta", type=float,
+                        help="bct only: prior weight of a leaf, 0.5 <= beta < 1 (needed from 55 symbols on)")
+    parser.add_argument("--penalty", type=float, help="bic only: multiplier of the BIC penalty (default 1)")
 
 
 def check_file_options(parser: argparse.ArgumentParser, arguments: argparse.Namespace) -> None:
-    """Refuse inconsistent --file, --alphabet-size and --max-depth options with a usage error."""
-    if (arguments.file is None) != (arguments.alphabet_size is None):
+    """Refuse inconsistent --file, --bytes, --alphabet-size and --max-depth options with a usage error."""
+    if arguments.bytes_file is None and (arguments.file is None) != (arguments.alphabet_size is None):
         parser.error("--file and --alphabet-size go together")
     if arguments.alphabet_size is not None and arguments.alphabet_size < 2:
         parser.error("--alphabet-size must be at least 2")
+    if arguments.bytes_file is not None and arguments.alphabet_size is not None and arguments.alphabet_size > 256:
+        parser.error("--alphabet-size must be at most 256 with --bytes")
     if arguments.max_depth is not None and arguments.max_depth < 0:
         parser.error("--max-depth must not be negative")
+
+
+def own_file(arguments: argparse.Namespace) -> DataSet | None:
+    """The DataSet that --file or --bytes describes, or None when neither is given."""
+    if arguments.bytes_file is not None:
+        path: Path = arguments.bytes_file
+        size = arguments.alphabet_size or 256
+        return DataSet(name=path.name, file=str(path), title=path.name, unit="byte",
+                       symbols=tuple(byte_label(b) for b in range(size)), meaning="", max_depth=10,
+                       raw_bytes=True, directory=Path())
+    if arguments.file is not None:
+        path = arguments.file
+        return DataSet(name=path.name, file=str(path), title=path.name, unit="symbol",
+                       symbols=tuple(str(s) for s in range(arguments.alphabet_size)), meaning="",
+                       max_depth=10, directory=Path())
+    return None
+
+
+def load(data: DataSet, remap_symbols: bool = False) -> tuple[DataSet, list[int]]:
+    """Read a data set's series, checked against its alphabet; optionally remapped."""
+    if data.raw_bytes:
+        series = read_bytes(data.path)
+        for index, value in enumerate(series):
+            if value >= data.alphabet_size:
+                raise DataError(f"{data.file}, byte {index}: {value} is not a symbol; "
+                                f"expected 0..{data.alphabet_size - 1}")
+    else:
+        series = read_symbols(data.path, data.alphabet_size)
+    if remap_symbols:
+        return remap(data, series)
+    return data, series
+
+
+def model_error(error: ValueError) -> str:
+    """tesk's message for a parameter it refuses, with the option that fixes it."""
+    message = str(error)
+    if "supply beta explicitly" in message:
+        message += " with --beta (for example --beta 0.99), or use --method bic with a small --penalty"
+    return message

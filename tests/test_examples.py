@@ -125,6 +125,10 @@ def test_log_loss_from_truncated_histories_equals_the_full_history_score():
             ["--file", "{big_tree}", "--alphabet-size", "13", "--method", "bic", "--max-depth", "2"],
             "169 contexts, too many to draw",
         ),
+        ("draw_tree.py", ["--bytes", "missing.txt"], "missing.txt: no such file"),
+        ("compare_selectors.py", ["--file", "{not_a_number}", "--alphabet-size", "3"], "raw bytes use --bytes"),
+        ("compare_selectors.py", ["--bytes", "{bad_symbol}"], "supply beta explicitly with --beta"),
+        ("compare_selectors.py", ["--bytes", "{bad_symbol}", "--alphabet-size", "3"], "byte 0: 48 is not a symbol"),
     ],
 )
 def test_user_mistakes_end_with_a_message_not_a_traceback(tmp_path, script, arguments, message):
@@ -146,6 +150,22 @@ def test_user_mistakes_end_with_a_message_not_a_traceback(tmp_path, script, argu
     assert message in result.stderr
     assert "Traceback" not in result.stderr
     assert not (tmp_path / "tree.png").exists()
+
+
+@pytest.mark.parametrize(
+    ("script", "arguments"),
+    [
+        ("compare_selectors.py", ["--method", "bct,bic", "--beta", "0.99", "--penalty", "0.5"]),
+        ("draw_tree.py", ["--method", "bic", "--penalty", "0.5", "--max-depth", "2"]),
+    ],
+)
+def test_examples_take_a_bytes_file_and_model_options(tmp_path, script, arguments):
+    if script == "draw_tree.py":
+        pytest.importorskip("matplotlib")
+    (tmp_path / "notes.txt").write_bytes(b"the cat sat on the mat; the rat sat on the cat.\n" * 40)
+    result = run_example(script, "--bytes", "notes.txt", "--remap", *arguments, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "Traceback" not in result.stderr
 
 
 def png_size(path):
