@@ -129,6 +129,7 @@ def test_log_loss_from_truncated_histories_equals_the_full_history_score():
         ("compare_selectors.py", ["--file", "{not_a_number}", "--alphabet-size", "3"], "raw bytes use --bytes"),
         ("compare_selectors.py", ["--bytes", "{bad_symbol}"], "supply beta explicitly with --beta"),
         ("compare_selectors.py", ["--bytes", "{bad_symbol}", "--alphabet-size", "3"], "byte 0: 48 is not a symbol"),
+        ("score_and_sample.py", ["--file", "{bad_symbol}", "--alphabet-size", "4"], "too short to hold out"),
     ],
 )
 def test_user_mistakes_end_with_a_message_not_a_traceback(tmp_path, script, arguments, message):
@@ -152,10 +153,30 @@ def test_user_mistakes_end_with_a_message_not_a_traceback(tmp_path, script, argu
     assert not (tmp_path / "tree.png").exists()
 
 
+def test_score_and_sample_tunes_scores_and_samples_sensibly():
+    result = run_example("score_and_sample.py")  # the S&P 500 data
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    out = result.stdout
+    scores = re.search(r"held-out log-loss (\d\.\d+) bits/day; symbol frequencies alone (\d\.\d+)", out)
+    default, frequencies = float(scores[1]), float(scores[2])
+    lowest = float(re.search(r"lowest: .*?: (\d\.\d+) bits/day", out)[1])
+    assert lowest <= default < frequencies
+
+    def shares(name):
+        return [float(share) for share in re.findall(r"(\d+\.\d)%", re.search(rf"^   {name} .*$", out, re.M)[0])]
+
+    # 2,000 symbols drawn from the right contexts have about the series' symbol shares.
+    series, drawn = shares("series"), shares("sample")
+    assert len(series) == len(drawn) == 7
+    assert max(abs(a - b) for a, b in zip(series, drawn)) < 2.0
+
+
 @pytest.mark.parametrize(
     ("script", "arguments"),
     [
         ("compare_selectors.py", ["--method", "bct,bic", "--beta", "0.99", "--penalty", "0.5"]),
+        ("score_and_sample.py", ["--beta", "0.99", "--max-depth", "3", "--no-tune", "--length", "50"]),
         ("draw_tree.py", ["--method", "bic", "--penalty", "0.5", "--max-depth", "2"]),
     ],
 )
