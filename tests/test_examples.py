@@ -170,6 +170,10 @@ def test_score_and_sample_tunes_scores_and_samples_sensibly():
     series, drawn = shares("series"), shares("sample")
     assert len(series) == len(drawn) == 7
     assert max(abs(a - b) for a, b in zip(series, drawn)) < 2.0
+    grid = out[out.index("held-out log-loss in bits/day (*") :].split("\n   lowest")[0].splitlines()
+    readme = README.read_text()
+    block = readme[readme.index("held-out log-loss in bits/day (*") :].split("```")[0]
+    assert [line.strip() for line in grid] == [line.strip() for line in block.strip().splitlines()]
 
 
 @pytest.mark.parametrize(
