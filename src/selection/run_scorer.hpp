@@ -43,26 +43,29 @@ class RunScorer {
   struct Node {
     double top_value;  // the value of the run's top node, which the parent sums
     std::uint64_t first;
-    std::uint64_t record;
+    std::uint64_t total;
+    std::uint64_t record;  // kNoRecord for a leaf until its parent keeps it
     ArenaMark subtree;
+    std::int32_t context;
+    std::uint32_t top_depth;
   };
+  static constexpr std::uint64_t kNoRecord = ~std::uint64_t{0};
 
   RunScorer(const Rule& rule, std::uint32_t storage_depth)
       : rule_(rule), storage_depth_(storage_depth) {}
 
+  // A tail: a leaf at its top. Most parents are leaves too, so its record waits for one that
+  // is split.
   Node leaf(std::uint32_t parent_depth, std::span<const RunTally> tallies, std::int32_t context) {
-    const ArenaMark mark = here();
     const std::uint32_t top_depth = parent_depth + 1;
     const std::uint64_t total = total_of(tallies);
-    // A tail: a leaf at its top.
     const double value = rule_.leaf_value(top_depth, rule_.measure(total, tallies));
-    const std::uint64_t record =
-        add_record(tallies, total, context, storage_depth_, top_depth, false, false);
-    return Node{value, records_[record].first, record, mark};
+    return Node{value, first_of(tallies), total, kNoRecord, here(), context, top_depth};
   }
 
   Node branch(std::uint32_t depth, std::uint32_t parent_depth, std::span<const Node> children,
-              std::span<const RunTally> tallies, std::int32_t context) {
+              const ChildTallies& child_tallies, std::span<const RunTally> tallies,
+              std::int32_t context) {
     const std::uint64_t total = total_of(tallies);
     const double measure = rule_.measure(total, tallies);
     const SplitDecision own = rule_.decide(depth, measure, children_sum(children), children.size());
@@ -77,15 +80,22 @@ class RunScorer {
       top_value = up.value;
       top_split = up.split;
     }
-    return close(depth, parent_depth + 1, own.split, top_split, top_value, children, tallies,
-                 total, context);
+    const std::uint64_t record = close(children, child_tallies, top_split);
+    const Node node{top_value, first_of(tallies), total, record, mark_of(children), context,
+                    parent_depth + 1};
+    finish_record(node, tallies, depth, own.split, top_split);
+    return node;
   }
 
-  Node root(std::span<const Node> children, std::span<const RunTally> tallies) {
+  Node root(std::span<const Node> children, const ChildTallies& child_tallies,
+            std::span<const RunTally> tallies) {
     const std::uint64_t total = total_of(tallies);
     const SplitDecision own =
         rule_.decide(0, rule_.measure(total, tallies), children_sum(children), children.size());
-    return close(0, 0, own.split, own.split, own.value, children, tallies, total, -1);
+    const std::uint64_t record = close(children, child_tallies, own.split);
+    const Node node{own.value, first_of(tallies), total, record, mark_of(children), -1, 0};
+    finish_record(node, tallies, 0, own.split, own.split);
+    return node;
   }
 
   const std::vector<RunRecord>& records() const noexcept { return records_; }
@@ -99,6 +109,14 @@ class RunScorer {
       total += tally.count;
     }
     return total;
+  }
+
+  static std::uint64_t first_of(std::span<const RunTally> tallies) {
+    std::uint64_t first = ~std::uint64_t{0};
+    for (const RunTally& tally : tallies) {
+      first = std::min(first, tally.first);
+    }
+    return first;
   }
 
   // The children's values in their list order, newest (latest first position) first.
@@ -117,44 +135,58 @@ class RunScorer {
     return ArenaMark{records_.size(), tallies_.size(), child_records_.size()};
   }
 
-  // Keeps the children's records only when the run's top is split, so that the selected tree
-  // can reach them.
-  Node close(std::uint32_t depth, std::uint32_t top_depth, bool split, bool top_split,
-             double top_value, std::span<const Node> children, std::span<const RunTally> tallies,
-             std::uint64_t total, std::int32_t context) {
-    const ArenaMark mark = children.empty() ? here() : children.front().subtree;
-    std::uint64_t children_begin = child_records_.size();
-    if (top_split) {
-      for (const Node& child : children) {
-        child_records_.push_back(child.record);
-      }
-    } else {
+  ArenaMark mark_of(std::span<const Node> children) const {
+    return children.empty() ? here() : children.front().subtree;
+  }
+
+  // Keeps the children's records (making the leaves') only when the run's top is split, so that
+  // the selected tree can reach them; otherwise drops their subtrees. Returns the new node's
+  // record, not yet filled in.
+  std::uint64_t close(std::span<const Node> children, const ChildTallies& child_tallies,
+                      bool keep_children) {
+    const ArenaMark mark = mark_of(children);
+    if (!keep_children) {
       records_.resize(mark.records);
       tallies_.resize(mark.tallies);
       child_records_.resize(mark.children);
-      children_begin = mark.children;
+    } else {
+      for (std::size_t c = 0; c < children.size(); ++c) {
+        const Node& child = children[c];
+        std::uint64_t record = child.record;
+        if (record == kNoRecord) {
+          record = records_.size();
+          records_.push_back(RunRecord{});
+          finish_record(child, child_tallies(c), storage_depth_, false, false, record);
+        }
+        child_records_.push_back(record);
+      }
     }
-    const std::uint64_t record =
-        add_record(tallies, total, context, depth, top_depth, split, top_split);
-    records_[record].children_begin = children_begin;
-    records_[record].children_size =
-        top_split ? static_cast<std::uint32_t>(children.size()) : 0;
-    return Node{top_value, records_[record].first, record, mark};
+    records_.push_back(RunRecord{});
+    RunRecord& record = records_.back();
+    record.children_begin = keep_children ? child_records_.size() - children.size()
+                                          : child_records_.size();
+    record.children_size = keep_children ? static_cast<std::uint32_t>(children.size()) : 0;
+    return records_.size() - 1;
   }
 
-  std::uint64_t add_record(std::span<const RunTally> tallies, std::uint64_t total,
-                           std::int32_t context, std::uint32_t depth, std::uint32_t top_depth,
-                           bool split, bool top_split) {
-    std::uint64_t first = ~std::uint64_t{0};
-    for (const RunTally& tally : tallies) {
-      first = std::min(first, tally.first);
-    }
-    RunRecord record{first, total, tallies_.size(), child_records_.size(),
-                     static_cast<std::uint32_t>(tallies.size()), 0, context, depth, top_depth,
-                     split, top_split};
+  void finish_record(const Node& node, std::span<const RunTally> tallies, std::uint32_t depth,
+                     bool split, bool top_split) {
+    finish_record(node, tallies, depth, split, top_split, node.record);
+  }
+
+  void finish_record(const Node& node, std::span<const RunTally> tallies, std::uint32_t depth,
+                     bool split, bool top_split, std::uint64_t index) {
+    RunRecord& record = records_[index];
+    record.first = node.first;
+    record.total = node.total;
+    record.tallies_begin = tallies_.size();
+    record.tallies_size = static_cast<std::uint32_t>(tallies.size());
+    record.context = node.context;
+    record.depth = depth;
+    record.top_depth = node.top_depth;
+    record.split = split;
+    record.top_split = top_split;
     tallies_.insert(tallies_.end(), tallies.begin(), tallies.end());
-    records_.push_back(record);
-    return records_.size() - 1;
   }
 
   const Rule& rule_;

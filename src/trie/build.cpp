@@ -3,6 +3,7 @@
 
 
 #include <algorithm>
+#include <cstdlib>
 #include <optional>
 #include <functional>
 #include <string>
@@ -98,6 +99,11 @@ std::uint64_t counted_positions(const PackedRows& rows, std::uint64_t conditioni
   });
 }
 
+// Where dense tables stop paying for bct and bic: more than one cell per this many positions,
+// or contexts deeper than this.
+constexpr std::uint64_t kPositionsPerCellForCodes = 8;
+constexpr std::uint64_t kDeepestForCodes = 8;
+
 void check_arguments(std::uint64_t alphabet_size, BuildLimits limits) {
   ensure(alphabet_size <= 0xFFFFFFFFULL, "alphabet_size above 32 bits");
   ensure(limits.max_nodes >= 1 && limits.max_nodes <= kMaxNodeCount &&
@@ -107,16 +113,25 @@ void check_arguments(std::uint64_t alphabet_size, BuildLimits limits) {
 
 }  // namespace
 
+// Dense tables win while they are small next to the positions and a position visits few of
+// them (one per depth); past that, sorting the contexts costs less and needs no table at all.
 BuildPath choose_build_path(const PackedRows& rows, std::uint64_t conditioning_depth,
                             std::uint64_t storage_depth, bool runs_wanted) {
   const std::uint64_t positions = counted_positions(rows, conditioning_depth);
-  if (trie_detail::code_build_applies(rows.alphabet_size(), storage_depth, positions)) {
-    return BuildPath::dense_codes;
+  const std::uint64_t alphabet_size = rows.alphabet_size();
+  const bool codes = trie_detail::code_build_applies(alphabet_size, storage_depth, positions);
+  if (!runs_wanted || storage_depth == 0 || !ContextRuns::fits_in_text(rows)) {
+    return codes ? BuildPath::dense_codes : BuildPath::depth_by_depth;
   }
-  if (runs_wanted && storage_depth > 0 && ContextRuns::fits_in_text(rows)) {
-    return BuildPath::context_runs;
+  // The deepest table has alphabet_size^(storage_depth + 1) cells.
+  std::uint64_t cells = 1;
+  const std::uint64_t most_cells = positions / kPositionsPerCellForCodes;
+  for (std::uint64_t k = 0; k <= storage_depth && cells <= most_cells; ++k) {
+    cells = cells > most_cells / alphabet_size ? most_cells + 1 : cells * alphabet_size;
   }
-  return BuildPath::depth_by_depth;
+  const bool tables_small = cells <= most_cells;
+  return codes && tables_small && storage_depth <= kDeepestForCodes ? BuildPath::dense_codes
+                                                                    : BuildPath::context_runs;
 }
 
 MessageOr<CountedContexts> count_contexts(PackedRows&& rows, std::uint64_t conditioning_depth,

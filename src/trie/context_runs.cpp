@@ -125,74 +125,109 @@ class ContextSorter {
   }
 
   // Contexts short enough to pack into 64 bits, most recent symbol highest: sorting the codes
-  // sorts the contexts, and the length two neighbours share is where their codes first differ.
+  // sorts the contexts. One counting pass on the codes' leading symbols puts every context in
+  // its bucket; a bucket that still holds different contexts is sorted on the rest of the code.
+  // Besides the order itself this needs one counter per bucket.
   void sort_by_codes(const PageVector<Rank>& text) {
     const unsigned bits = rank_bits(runs_.rank_count());
-    const unsigned spare = 64 - bits * depth_;
-    struct Coded {
-      std::uint64_t code;
-      std::int32_t context;
-    };
-    PageVector<Coded> coded;
-    coded.reserve(positions_);
-    const std::uint64_t size = text.size();
-    // Within a row contexts run downward through the text, each one symbol further along.
-    for (std::uint64_t i = size; i-- > 1;) {
+    // About four contexts a bucket, and at most a million buckets.
+    const unsigned lead_bits_wanted = std::clamp<unsigned>(
+        static_cast<unsigned>(std::bit_width(positions_)), kLeastLeadBits + 2, kMostLeadBits + 2) - 2;
+    const std::uint32_t lead_symbols =
+        std::min<std::uint32_t>(depth_, std::max(1u, lead_bits_wanted / bits));
+    const unsigned rest_bits = bits * (depth_ - lead_symbols);
+    const std::size_t buckets = std::size_t{1} << (bits * lead_symbols);
+    std::vector<std::uint32_t> start(buckets + 1, 0);
+    for_each_code(text, bits, [&](std::uint64_t /*context*/, std::uint64_t code) {
+      ++start[(code >> rest_bits) + 1];
+    });
+    for (std::size_t b = 0; b < buckets; ++b) {
+      start[b + 1] += start[b];
+    }
+    runs_.order_.resize(positions_);
+    for_each_code(text, bits, [&](std::uint64_t context, std::uint64_t code) {
+      runs_.order_[start[code >> rest_bits]++] = static_cast<std::int32_t>(context);
+    });
+    // start[b] is now where bucket b ends. Neighbours in different buckets part within the
+    // leading symbols, where their bucket numbers differ; within a bucket, in the rest.
+    runs_.shared_.resize(positions_);
+    const unsigned lead_bits = bits * lead_symbols;
+    std::uint32_t begin = 0;
+    std::size_t previous_bucket = buckets;
+    for (std::size_t b = 0; b < buckets; ++b) {
+      const std::uint32_t end = start[b];
+      if (begin == end) {
+        continue;
+      }
+      poll_interruption_every(b, 1);
+      runs_.shared_[begin] =
+          previous_bucket == buckets
+              ? 0
+              : static_cast<std::uint16_t>(common_symbols(previous_bucket ^ b, lead_bits, bits));
+      sort_bucket(text, bits, lead_symbols, begin, end);
+      previous_bucket = b;
+      begin = end;
+    }
+  }
+
+  // How many leading symbols two codes of `width` bits share, given their exclusive or.
+  static std::uint32_t common_symbols(std::uint64_t differ, unsigned width, unsigned bits) {
+    return static_cast<std::uint32_t>(
+        (static_cast<unsigned>(std::countl_zero(differ)) - (64 - width)) / bits);
+  }
+
+  // Calls visit(context, code) for every counted context; within a row contexts run downward
+  // through the text, each one symbol further along, so the code rolls from the one before.
+  template <class Visit>
+  void for_each_code(const PageVector<Rank>& text, unsigned bits, Visit&& visit) const {
+    std::uint64_t code = 0;
+    std::uint64_t previous = 0;  // the last context visited, or 0 for none
+    for (std::uint64_t i = text.size(); i-- > 1;) {
+      poll_interruption_every(i, 1);
       if (!counted(i)) {
         continue;
       }
-      std::uint64_t code = 0;
-      if (coded.empty() || coded.back().context != static_cast<std::int32_t>(i + 1)) {
+      if (previous != i + 1) {
+        code = 0;
         for (std::uint32_t d = 0; d < depth_; ++d) {
           code = (code << bits) | text[i + d];
         }
       } else {
-        code = coded.back().code >> bits;
-        if (depth_ > 0) {
-          code |= std::uint64_t{text[i]} << (bits * (depth_ - 1));
-        }
+        code = (code >> bits) | (std::uint64_t{text[i]} << (bits * (depth_ - 1)));
       }
-      coded.push_back(Coded{code, static_cast<std::int32_t>(i)});
-      poll_interruption_every(i, 1);
-    }
-    radix_sort(coded, bits * depth_);
-    runs_.order_.resize(coded.size());
-    runs_.shared_.resize(coded.size());
-    for (std::size_t k = 0; k < coded.size(); ++k) {
-      runs_.order_[k] = coded[k].context;
-      std::uint32_t shared = 0;
-      if (k > 0) {
-        const std::uint64_t differ = coded[k - 1].code ^ coded[k].code;
-        shared = differ == 0 ? depth_
-                             : (static_cast<unsigned>(std::countl_zero(differ)) - spare) / bits;
-      }
-      runs_.shared_[k] = static_cast<std::uint16_t>(shared);
+      visit(i, code);
+      previous = i;
     }
   }
 
-  // Least significant digit first, 11 bits at a time.
-  template <class Item>
-  static void radix_sort(PageVector<Item>& items, unsigned key_bits) {
-    constexpr unsigned kDigitBits = 11;
-    constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
-    PageVector<Item> other(items.size());
-    for (unsigned shift = 0; shift < key_bits; shift += kDigitBits) {
-      std::vector<std::uint64_t> start(kDigits + 1, 0);
-      for (const Item& item : items) {
-        ++start[((item.code >> shift) & (kDigits - 1)) + 1];
+  // Sorts order[begin, end), one bucket, on the symbols after the first `lead` of each context,
+  // and notes the symbols each shares with the one before it.
+  void sort_bucket(const PageVector<Rank>& text, unsigned bits, std::uint32_t lead,
+                   std::uint32_t begin, std::uint32_t end) {
+    const unsigned rest_bits = bits * (depth_ - lead);
+    if (rest_bits == 0) {
+      std::fill(runs_.shared_.begin() + begin + 1, runs_.shared_.begin() + end,
+                static_cast<std::uint16_t>(depth_));
+      return;
+    }
+    scratch_.clear();
+    for (std::uint32_t k = begin; k < end; ++k) {
+      const std::int32_t context = runs_.order_[k];
+      std::uint64_t rest = 0;
+      for (std::uint32_t d = lead; d < depth_; ++d) {
+        rest = (rest << bits) | text[static_cast<std::uint64_t>(context) + d];
       }
-      if (start[((items.front().code >> shift) & (kDigits - 1)) + 1] == items.size()) {
-        continue;  // one digit value throughout: the order stands
+      scratch_.push_back(Coded{rest, context});
+    }
+    std::sort(scratch_.begin(), scratch_.end(),
+              [](const Coded& a, const Coded& b) { return a.code < b.code; });
+    for (std::uint32_t k = begin; k < end; ++k) {
+      runs_.order_[k] = scratch_[k - begin].context;
+      if (k > begin) {
+        const std::uint64_t differ = scratch_[k - begin - 1].code ^ scratch_[k - begin].code;
+        runs_.shared_[k] = static_cast<std::uint16_t>(
+            differ == 0 ? depth_ : lead + common_symbols(differ, rest_bits, bits));
       }
-      for (std::size_t d = 0; d < kDigits; ++d) {
-        start[d + 1] += start[d];
-      }
-      for (std::size_t k = 0; k < items.size(); ++k) {
-        poll_interruption_every(k, 1);
-        const Item& item = items[k];
-        other[start[(item.code >> shift) & (kDigits - 1)]++] = item;
-      }
-      items.swap(other);
     }
   }
 
@@ -243,11 +278,20 @@ class ContextSorter {
     }
   }
 
+  // The bucket pass's leading bits.
+  static constexpr unsigned kLeastLeadBits = 8;
+  static constexpr unsigned kMostLeadBits = 20;
+  struct Coded {
+    std::uint64_t code;
+    std::int32_t context;
+  };
+
   ContextRuns& runs_;
   std::uint64_t conditioning_;
   std::uint32_t depth_;
   std::vector<std::uint64_t> counted_;
   std::uint64_t positions_ = 0;
+  std::vector<Coded> scratch_;
 };
 
 bool ContextRuns::fits_in_text(const PackedRows& rows) {

@@ -10,11 +10,14 @@
 //   using Node = ...;   // what the visitor keeps of a closed node
 //   Node leaf(std::uint32_t parent_depth, std::span<const RunTally> tallies, std::int32_t context);
 //   Node branch(std::uint32_t depth, std::uint32_t parent_depth, std::span<const Node> children,
-//               std::span<const RunTally> tallies, std::int32_t context);
-//   Node root(std::span<const Node> children, std::span<const RunTally> tallies);
+//               const ChildTallies& child_tallies, std::span<const RunTally> tallies,
+//               std::int32_t context);
+//   Node root(std::span<const Node> children, const ChildTallies& child_tallies,
+//             std::span<const RunTally> tallies);
 // A leaf lies at the storage depth. `context` is one of the node's contexts (a text index); the
-// tallies are ascending by symbol rank. Every position under a node has a context of full depth,
-// so each node of a folded run has the tallies of the node at its bottom.
+// tallies are ascending by symbol rank, and child_tallies(i) gives child i's own. Every position
+// under a node has a context of full depth, so each node of a folded run has the tallies of the
+// node at its bottom.
 
 #include <algorithm>
 #include <cstdint>
@@ -65,13 +68,88 @@ inline void merge_tallies(std::vector<RunTally>& tallies, std::size_t begin) {
   tallies.erase(out, tallies.end());
 }
 
+// Adds tallies up by symbol: in a table indexed by symbol for alphabets of up to kDenseRanks
+// ranks, by sorting for wider ones.
+class TallyCounter {
+ public:
+  explicit TallyCounter(std::uint32_t ranks) : dense_(ranks <= kDenseRanks) {
+    if (dense_) {
+      count_.assign(ranks, 0);
+      first_.assign(ranks, ~std::uint64_t{0});
+    }
+  }
+
+  void add(const RunTally& tally) {
+    if (!dense_) {
+      pending_.push_back(tally);
+      return;
+    }
+    if (count_[tally.symbol] == 0) {
+      touched_.push_back(tally.symbol);
+    }
+    count_[tally.symbol] += tally.count;
+    first_[tally.symbol] = std::min(first_[tally.symbol], tally.first);
+  }
+
+  // Appends the sums to `out`, ascending by symbol, and starts afresh.
+  void drain(std::vector<RunTally>& out) {
+    if (!dense_) {
+      merge_tallies(pending_, 0);
+      out.insert(out.end(), pending_.begin(), pending_.end());
+      pending_.clear();
+      return;
+    }
+    std::sort(touched_.begin(), touched_.end());
+    for (const std::uint32_t symbol : touched_) {
+      out.push_back(RunTally{count_[symbol], first_[symbol], symbol});
+      count_[symbol] = 0;
+      first_[symbol] = ~std::uint64_t{0};
+    }
+    touched_.clear();
+  }
+
+ private:
+  static constexpr std::uint32_t kDenseRanks = 4096;
+
+  bool dense_;
+  std::vector<std::uint64_t> count_;
+  std::vector<std::uint64_t> first_;
+  std::vector<std::uint32_t> touched_;
+  std::vector<RunTally> pending_;
+};
+
+}  // namespace trie_detail
+
+// The tallies of each child of the node being closed, by the child's place among them.
+class ChildTallies {
+ public:
+  ChildTallies(const std::vector<RunTally>& tallies, std::span<const std::size_t> begins)
+      : tallies_(tallies), begins_(begins) {}
+
+  std::span<const RunTally> operator()(std::size_t child) const {
+    const std::size_t begin = begins_[child];
+    const std::size_t end = child + 1 < begins_.size() ? begins_[child + 1] : tallies_.size();
+    return std::span<const RunTally>(tallies_).subspan(begin, end - begin);
+  }
+
+ private:
+  const std::vector<RunTally>& tallies_;
+  std::span<const std::size_t> begins_;
+};
+
+namespace trie_detail {
+
 template <class Visitor, class Rank>
 class RunWalk {
  public:
   using Node = typename Visitor::Node;
 
   RunWalk(const ContextRuns& runs, const PageVector<Rank>& text, Visitor& visitor)
-      : runs_(runs), text_(text), visitor_(visitor), depth_(runs.storage_depth()) {}
+      : runs_(runs),
+        text_(text),
+        visitor_(visitor),
+        depth_(runs.storage_depth()),
+        counter_(runs.rank_count()) {}
 
   Node run() {
     const PageVector<std::int32_t>& order = runs_.order();
@@ -79,7 +157,6 @@ class RunWalk {
     const std::size_t count = order.size();
     stack_.push_back(Open{0, 0});
     for (std::size_t k = 0; k < count;) {
-      poll_interruption_every(k, 8);
       // A leaf: the contexts that share all D symbols.
       std::size_t end = k + 1;
       while (end < count && shared[end] == depth_) {
@@ -102,7 +179,7 @@ class RunWalk {
     ensure(stack_.size() == 1, "open nodes left after the last context");
     const std::size_t first = stack_.back().first_child;
     merge_children_tallies(first);
-    return visitor_.root(std::span<const Node>(children_).subspan(first),
+    return visitor_.root(std::span<const Node>(children_).subspan(first), child_tallies(first),
                          std::span<const RunTally>(merged_));
   }
 
@@ -116,12 +193,22 @@ class RunWalk {
     const PageVector<std::int32_t>& order = runs_.order();
     const std::size_t tally_begin = tallies_.size();
     for (std::size_t k = begin; k < end; ++k) {
+      poll_interruption_every(k, 4);
+      // The outcomes lie all over the text: fetch them well ahead.
+      if (k + kAhead < order.size()) {
+        __builtin_prefetch(text_.data() + order[k + kAhead] - 1);
+      }
       const std::int32_t context = order[k];
-      tallies_.push_back(RunTally{1, runs_.position_key(context),
-                                  static_cast<std::uint32_t>(text_[context - 1])});
+      const RunTally tally{1, runs_.position_key(context),
+                           static_cast<std::uint32_t>(text_[context - 1])};
+      if (end - begin == 1) {
+        tallies_.push_back(tally);
+      } else {
+        counter_.add(tally);
+      }
     }
     if (end - begin > 1) {
-      merge_tallies(tallies_, tally_begin);
+      counter_.drain(tallies_);
     }
     const std::span<const RunTally> tallies(tallies_.data() + tally_begin,
                                             tallies_.size() - tally_begin);
@@ -130,13 +217,19 @@ class RunWalk {
     context_.push_back(order[begin]);
   }
 
-  // The node's tallies, from its children's, into merged_; the children's are dropped.
+  // The node's tallies, from its children's, into merged_.
   void merge_children_tallies(std::size_t first_child) {
     const std::size_t begin = first_child < tally_begin_.size() ? tally_begin_[first_child]
                                                                  : tallies_.size();
-    merge_tallies(tallies_, begin);
-    merged_.assign(tallies_.begin() + static_cast<std::ptrdiff_t>(begin), tallies_.end());
-    tallies_.resize(begin);
+    for (std::size_t k = begin; k < tallies_.size(); ++k) {
+      counter_.add(tallies_[k]);
+    }
+    merged_.clear();
+    counter_.drain(merged_);
+  }
+
+  ChildTallies child_tallies(std::size_t first_child) const {
+    return ChildTallies(tallies_, std::span<const std::size_t>(tally_begin_).subspan(first_child));
   }
 
   void close(const Open& node, std::uint32_t parent_depth) {
@@ -147,7 +240,9 @@ class RunWalk {
     merge_children_tallies(first);
     Node closed = visitor_.branch(node.depth, parent_depth,
                                   std::span<const Node>(children_).subspan(first),
-                                  std::span<const RunTally>(merged_), context);
+                                  child_tallies(first), std::span<const RunTally>(merged_),
+                                  context);
+    tallies_.resize(tally_begin);
     children_.resize(first);
     tally_begin_.resize(first);
     context_.resize(first);
@@ -156,6 +251,8 @@ class RunWalk {
     context_.push_back(context);
     tallies_.insert(tallies_.end(), merged_.begin(), merged_.end());
   }
+
+  static constexpr std::size_t kAhead = 16;
 
   const ContextRuns& runs_;
   const PageVector<Rank>& text_;
@@ -169,6 +266,7 @@ class RunWalk {
   std::vector<std::int32_t> context_;
   std::vector<RunTally> tallies_;
   std::vector<RunTally> merged_;
+  TallyCounter counter_;
 };
 
 }  // namespace trie_detail
