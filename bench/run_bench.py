@@ -611,6 +611,8 @@ def main() -> int:
     ap.add_argument("--query-calls", type=int, default=100_000)
     ap.add_argument("--cache-dir", type=Path, default=HERE / ".build")
     ap.add_argument("--json", type=Path, default=HERE / "results" / "latest.json")
+    ap.add_argument("--no-cases", action="store_true",
+                    help="skip the deep-context and node-heavy fits (fit_cases.py)")
     ap.add_argument("--child-fit", help=argparse.SUPPRESS)
     args = ap.parse_args()
 
@@ -705,9 +707,18 @@ def main() -> int:
     results["queries"] = measure_queries(tesk, np.fromfile(path4, dtype=np.uint8, count=qn), 4,
                                          md, args, sizes_ok)
     results["ratios"] = compute_ratios(results)
+    if not args.no_cases:
+        import fit_cases
+
+        results["cases"] = fit_cases.measure(exe, args.cache_dir, args.repeat, args.fit_timeout)
     results["elapsed_seconds"] = time.perf_counter() - started
 
     print(report(results))
+    if "cases" in results:
+        import fit_cases
+
+        print()
+        print(fit_cases.report(results["cases"]))
     print(f"\n(total {results['elapsed_seconds']:.0f} s)")
     args.json.parent.mkdir(parents=True, exist_ok=True)
     args.json.write_text(json.dumps(results, indent=1))
