@@ -2,7 +2,7 @@
 
 namespace tesk {
 
-namespace interruption_detail {
+namespace detail {
 
 State& state() noexcept {
   thread_local State current;
@@ -17,19 +17,19 @@ void check_now() {
   }
 }
 
-}  // namespace interruption_detail
+}  // namespace detail
 
 InterruptScope::InterruptScope(InterruptCheck check, void* context) noexcept {
-  interruption_detail::State& current = interruption_detail::state();
+  detail::State& current = detail::state();
   previous_check_ = current.check;
   previous_context_ = current.context;
   current.check = check;
   current.context = context;
-  current.budget = interruption_detail::kWorkBetweenChecks;
+  current.budget = detail::kWorkBetweenChecks;
 }
 
 InterruptScope::~InterruptScope() {
-  interruption_detail::State& current = interruption_detail::state();
+  detail::State& current = detail::state();
   current.check = previous_check_;
   current.context = previous_context_;
 }

@@ -31,7 +31,7 @@ class InterruptScope {
   void* previous_context_;
 };
 
-namespace interruption_detail {
+namespace detail {
 
 // Units of work between two checks. A unit is about one step over one position or one node
 // (a few to a few tens of nanoseconds), so the host is asked every few milliseconds.
@@ -47,13 +47,13 @@ State& state() noexcept;
 // Refills the budget and asks the check; throws Interrupted when it says stop.
 void check_now();
 
-}  // namespace interruption_detail
+}  // namespace detail
 
 inline void poll_interruption(std::uint64_t work) {
-  interruption_detail::State& state = interruption_detail::state();
+  detail::State& state = detail::state();
   state.budget -= static_cast<std::int64_t>(work);
   if (state.budget <= 0) [[unlikely]] {
-    interruption_detail::check_now();
+    detail::check_now();
   }
 }
 

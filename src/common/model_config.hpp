@@ -26,7 +26,5 @@ struct ModelConfig {
   BoundaryMode boundary = BoundaryMode::condition;
 };
 
-inline constexpr std::uint64_t kMaxAlphabetSize = 4294967295ULL;
-inline constexpr std::uint64_t kMaxModelDepth = 65535;
 
 }  // namespace tesk

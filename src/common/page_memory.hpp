@@ -108,8 +108,10 @@ class ZeroedPages {
   ZeroedPages& operator=(const ZeroedPages&) = delete;
   ~ZeroedPages() { release(); }
 
-  T* get() const noexcept { return data_; }
-  T& operator[](std::size_t index) const noexcept { return data_[index]; }
+  T* get() noexcept { return data_; }
+  const T* get() const noexcept { return data_; }
+  T& operator[](std::size_t index) noexcept { return data_[index]; }
+  const T& operator[](std::size_t index) const noexcept { return data_[index]; }
 
  private:
   void release() noexcept {

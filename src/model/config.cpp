@@ -6,6 +6,7 @@
 #include <iterator>
 #include <vector>
 
+#include "common/limits.hpp"
 #include "model/escaped_code_points.hpp"
 
 namespace tesk {
@@ -208,7 +209,7 @@ Result<ModelConfig> validate_config(const ConstructorArgs& args) {
   if (args.alphabet_size > kMaxAlphabetSize) {
     return fail(ErrorKind::value_error, "alphabet_size is too large");
   }
-  if (args.max_depth > kMaxModelDepth) {
+  if (args.max_depth > kMaxDepth) {
     return fail(ErrorKind::value_error, "max_depth must be no larger than 65535");
   }
   const std::optional<SelectionMethod> method = parse_method(normalize_name(args.method));

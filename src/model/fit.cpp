@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/interruption.hpp"
+#include "selection/peres_shield.hpp"
 #include "selection/run_selection.hpp"
 #include "selection/select_tree.hpp"
 #include "trie/build.hpp"
@@ -15,43 +16,13 @@ namespace tesk {
 
 namespace {
 
-template <class Sizes>
-std::uint64_t counted_positions_of(const Sizes& sizes, std::uint64_t max_depth) {
-  constexpr std::uint64_t kSaturated = std::numeric_limits<std::uint64_t>::max();
-  std::uint64_t n = 0;
-  for (const std::uint64_t size : sizes) {
-    if (size <= max_depth) {
-      continue;
-    }
-    const std::uint64_t counted = size - max_depth;
-    n = (counted > kSaturated - n) ? kSaturated : n + counted;
-  }
-  return n;
-}
-
 }  // namespace
-
-std::uint64_t log_log_floor(std::uint64_t n) {
-  if (n < 3) {
-    return 0;
-  }
-  const double level = std::log(std::log(static_cast<double>(n)));
-  if (std::isnan(level) || level <= 0.0) {
-    return 0;
-  }
-  const double whole = std::floor(level);
-  // 2^64 as a double: anything at or beyond it saturates.
-  if (whole >= 18446744073709551616.0) {
-    return std::numeric_limits<std::uint64_t>::max();
-  }
-  return static_cast<std::uint64_t>(whole);
-}
 
 std::uint64_t working_depth(SelectionMethod method, std::uint64_t max_depth, std::uint64_t n) {
   if (method != SelectionMethod::peres_shield) {
     return max_depth;
   }
-  const std::uint64_t capped = log_log_floor(n);
+  const std::uint64_t capped = peres_shield_depth(n);
   return capped < max_depth ? capped : max_depth;
 }
 
@@ -88,7 +59,7 @@ MessageOr<CompactedTrie> count_and_select(const ModelConfig& config, PackedRows&
 }  // namespace
 
 Result<FittedModel> fit_model(const ModelConfig& config, PackedRows&& rows) {
-  const std::uint64_t n = counted_positions_of(rows.row_sizes(), config.max_depth);
+  const std::uint64_t n = counted_positions(rows.row_sizes(), config.max_depth);
   const std::uint64_t depth = working_depth(config.method, config.max_depth, n);
   try {
     MessageOr<CompactedTrie> compacted = count_and_select(config, std::move(rows), depth);

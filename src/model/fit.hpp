@@ -14,9 +14,6 @@ namespace tesk {
 // max_depth for bct and bic; for peres_shield 0 when n < 3, else min(max_depth, floor(ln ln n)).
 std::uint64_t working_depth(SelectionMethod method, std::uint64_t max_depth, std::uint64_t n);
 
-// floor(ln(ln(n))) as an unsigned value (0 for n < 3 or a non-positive logarithm), saturating.
-std::uint64_t log_log_floor(std::uint64_t n);
-
 // Counts, selects and compacts rows packed as they were converted (freed once counted); trie and
 // selection failures come back as ValueError, an interruption as ErrorKind::interrupted.
 Result<FittedModel> fit_model(const ModelConfig& config, PackedRows&& rows);

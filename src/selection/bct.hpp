@@ -9,7 +9,4 @@ namespace tesk {
 // leaves scored by the Krichevsky-Trofimov estimate.
 SplitPlan bct_split_plan(const CountTrie& trie, double beta);
 
-// log Gamma(x) by the Lanczos approximation (g = 7, nine coefficients), reflected below 0.5.
-double ln_gamma(double x);
-
 }  // namespace tesk

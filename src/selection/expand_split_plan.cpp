@@ -67,7 +67,7 @@ MessageOr<SelectedTree> expand_split_plan(CountTrie& trie, const SplitPlan& plan
     // Deciding up front gives the same message without first growing the trie by up to 2^32
     // nodes. At the depth limit the first creation reports the depth instead, as it would.
     if (missing > 0 && (trie.node_count() >= node_limit ||
-                        (node.depth != kMaxNodeDepth &&
+                        (node.depth != kMaxDepth &&
                          missing > node_limit - trie.node_count()))) {
       return fail_message(kNodeLimitMessage);
     }

@@ -1,7 +1,7 @@
 #include <array>
 #include <cmath>
 
-#include "selection/bct.hpp"
+#include "selection/ln_gamma.hpp"
 
 namespace tesk {
 

@@ -140,15 +140,14 @@ double deviation(const CountTables& tables, std::size_t u, std::uint64_t u_total
 
 }  // namespace
 
+std::uint64_t peres_shield_depth(std::uint64_t n) {
+  return n < 3 ? 0 : saturating_unsigned(std::floor(std::log(std::log(static_cast<double>(n)))));
+}
+
 PeresShieldBounds peres_shield_bounds(const CountTrie& trie) {
   const std::uint64_t n = trie.sample_size();
-  const double n_double = static_cast<double>(n);
-  std::uint64_t cap = 0;
-  if (n >= 3) {
-    cap = std::min(saturating_unsigned(std::floor(std::log(std::log(n_double)))),
-                   trie.storage_depth());
-  }
-  return PeresShieldBounds{cap, std::pow(n_double, 0.75)};
+  return PeresShieldBounds{std::min(peres_shield_depth(n), trie.storage_depth()),
+                           std::pow(static_cast<double>(n), 0.75)};
 }
 
 std::vector<std::uint8_t> peres_shield_keep(const CountTrie& trie,

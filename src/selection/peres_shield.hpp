@@ -5,6 +5,10 @@
 
 namespace tesk {
 
+// The depth of the contexts the test compares for n counted positions: floor(ln(ln(n))) as an
+// unsigned value, saturating; 0 for n < 3 (where ln ln n is not positive).
+std::uint64_t peres_shield_depth(std::uint64_t n);
+
 // Keeps a context when some longer context deviates from it by at least n^(3/4). Never changes
 // the trie.
 SelectedTree peres_shield_select(const CountTrie& trie);

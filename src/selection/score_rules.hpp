@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/internal_failure.hpp"
-#include "selection/bct.hpp"
+#include "selection/ln_gamma.hpp"
 
 namespace tesk {
 

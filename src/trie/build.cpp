@@ -29,15 +29,6 @@ std::string symbol_error(std::uint64_t symbol, std::size_t row, std::size_t posi
 }
 
 
-template <class Symbol>
-std::uint64_t counted_positions(std::span<const RowView<Symbol>> rows,
-                                std::uint64_t conditioning_depth) {
-  std::uint64_t positions = 0;
-  for (const RowView<Symbol>& row : rows) {
-    positions += row.size > conditioning_depth ? row.size - conditioning_depth : 0;
-  }
-  return positions;
-}
 
 // Whether counting this many positions could need more nodes or count entries than allowed:
 // each position adds at most storage_depth nodes and storage_depth + 1 entries.
@@ -54,10 +45,10 @@ MessageOr<CountTrie> build_full(std::span<const RowView<Symbol>> rows, BuildPath
                                 std::uint64_t storage_depth, BuildLimits limits,
                                 const std::function<void()>& release_rows) {
   if (path == BuildPath::dense_codes) {
-    return trie_detail::build_by_codes<Symbol>(rows, alphabet_size, conditioning_depth,
+    return detail::build_by_codes<Symbol>(rows, alphabet_size, conditioning_depth,
                                                storage_depth, limits, release_rows);
   }
-  return trie_detail::build_by_levels<Symbol>(rows, alphabet_size, conditioning_depth,
+  return detail::build_by_levels<Symbol>(rows, alphabet_size, conditioning_depth,
                                               storage_depth, limits);
 }
 
@@ -92,20 +83,13 @@ MessageOr<CountTrie> build_full(PackedRows& rows, BuildPath path, std::uint64_t 
   return built;
 }
 
-std::uint64_t counted_positions(const PackedRows& rows, std::uint64_t conditioning_depth) {
-  return rows.visit([&](const auto& views) {
-    using Symbol = typename std::decay_t<decltype(views)>::value_type::symbol_type;
-    return counted_positions(std::span<const RowView<Symbol>>(views), conditioning_depth);
-  });
-}
-
 // Where dense tables stop paying for bct and bic: more than one cell per this many positions,
 // or contexts deeper than this.
 constexpr std::uint64_t kPositionsPerCellForCodes = 8;
 constexpr std::uint64_t kDeepestForCodes = 8;
 
 void check_arguments(std::uint64_t alphabet_size, BuildLimits limits) {
-  ensure(alphabet_size <= 0xFFFFFFFFULL, "alphabet_size above 32 bits");
+  ensure(alphabet_size <= kMaxAlphabetSize, "alphabet_size above 32 bits");
   ensure(limits.max_nodes >= 1 && limits.max_nodes <= kMaxNodeCount &&
              limits.max_count_entries <= kMaxCountEntries,
          "build limits outside the index space");
@@ -117,9 +101,9 @@ void check_arguments(std::uint64_t alphabet_size, BuildLimits limits) {
 // them (one per depth); past that, sorting the contexts costs less and needs no table at all.
 BuildPath choose_build_path(const PackedRows& rows, std::uint64_t conditioning_depth,
                             std::uint64_t storage_depth, bool runs_wanted) {
-  const std::uint64_t positions = counted_positions(rows, conditioning_depth);
+  const std::uint64_t positions = rows.kept_positions(conditioning_depth);
   const std::uint64_t alphabet_size = rows.alphabet_size();
-  const bool codes = trie_detail::code_build_applies(alphabet_size, storage_depth, positions);
+  const bool codes = detail::code_build_applies(alphabet_size, storage_depth, positions);
   if (!runs_wanted || storage_depth == 0 || !ContextRuns::fits_in_text(rows)) {
     return codes ? BuildPath::dense_codes : BuildPath::depth_by_depth;
   }
@@ -146,24 +130,24 @@ MessageOr<CountedContexts> count_contexts(PackedRows&& rows, std::uint64_t condi
   if (const std::optional<BadSymbol>& bad = rows.first_bad()) {
     symbol_failure = symbol_error(bad->value, bad->row, bad->position, alphabet_size);
   }
-  const std::uint64_t positions = counted_positions(rows, conditioning_depth);
+  const std::uint64_t positions = rows.kept_positions(conditioning_depth);
   if (positions == 0) {
     if (symbol_failure) {
       return fail_message(std::move(*symbol_failure));
     }
     return CountedContexts(CountTrie(alphabet_size, storage_depth));
   }
-  if (storage_depth > kMaxNodeDepth) {
+  if (storage_depth > kMaxDepth) {
     // The first counted position creates one node per depth and fails on the first node below
     // the deepest allowed depth, unless the node limit comes first.
-    return fail_message(limits.max_nodes <= std::uint64_t{kMaxNodeDepth} + 1
+    return fail_message(limits.max_nodes <= std::uint64_t{kMaxDepth} + 1
                             ? kNodeLimitMessage
                             : kDepthOverflowMessage);
   }
   const BuildPath path =
       limits.path.value_or(choose_build_path(rows, conditioning_depth, storage_depth, runs_wanted));
   ensure(path != BuildPath::dense_codes ||
-             trie_detail::code_build_applies(alphabet_size, storage_depth, positions),
+             detail::code_build_applies(alphabet_size, storage_depth, positions),
          "counting by codes outside its range");
   // Sorted contexts store no count entries while counting.
   const bool folded = path == BuildPath::context_runs;

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
+#include <ranges>
 #include <utility>
 #include <vector>
 
@@ -27,7 +28,7 @@
 #include "common/interruption.hpp"
 #include "common/page_memory.hpp"
 
-namespace tesk::trie_detail {
+namespace tesk::detail {
 
 namespace {
 
@@ -365,7 +366,7 @@ class CodeBuilder {
 
 bool code_build_applies(std::uint64_t alphabet_size, std::uint64_t storage_depth,
                         std::uint64_t positions) {
-  if (alphabet_size == 0 || positions > kCountMask || storage_depth > kMaxNodeDepth) {
+  if (alphabet_size == 0 || positions > kCountMask || storage_depth > kMaxDepth) {
     return false;
   }
   return bounded_power(alphabet_size, storage_depth + 1, deepest_table_cells(positions))
@@ -377,10 +378,9 @@ MessageOr<CountTrie> build_by_codes(std::span<const RowView<Symbol>> rows,
                                     std::uint64_t alphabet_size,
                                     std::uint64_t conditioning_depth, std::uint64_t storage_depth,
                                     BuildLimits limits, const std::function<void()>& release_rows) {
-  std::uint64_t positions = 0;
-  for (const RowView<Symbol>& row : rows) {
-    positions += row.size > conditioning_depth ? row.size - conditioning_depth : 0;
-  }
+  const std::uint64_t positions = counted_positions(
+      rows | std::views::transform([](const RowView<Symbol>& row) { return row.size; }),
+      conditioning_depth);
   ensure(storage_depth <= conditioning_depth &&
              code_build_applies(alphabet_size, storage_depth, positions),
          "counting by codes outside its range");
@@ -402,4 +402,4 @@ template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint64
                                              std::uint64_t, std::uint64_t, std::uint64_t,
                                              BuildLimits, const std::function<void()>&);
 
-}  // namespace tesk::trie_detail
+}  // namespace tesk::detail

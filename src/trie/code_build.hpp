@@ -12,7 +12,7 @@
 #include "trie/count_trie.hpp"
 #include "trie/packed_rows.hpp"
 
-namespace tesk::trie_detail {
+namespace tesk::detail {
 
 // Whether build_by_codes counts these rows: the dense tables stay within a few bytes per
 // position, and no count can pass 32 bits.
@@ -28,4 +28,4 @@ MessageOr<CountTrie> build_by_codes(std::span<const RowView<Symbol>> rows,
                                     std::uint64_t conditioning_depth, std::uint64_t storage_depth,
                                     BuildLimits limits, const std::function<void()>& release_rows);
 
-}  // namespace tesk::trie_detail
+}  // namespace tesk::detail

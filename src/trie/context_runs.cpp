@@ -307,7 +307,7 @@ bool ContextRuns::fits_in_text(const PackedRows& rows) {
 
 MessageOr<ContextRuns> ContextRuns::sort(PackedRows&& rows, std::uint64_t conditioning_depth,
                                          std::uint64_t storage_depth, std::uint64_t max_nodes) {
-  ensure(storage_depth <= conditioning_depth && storage_depth <= kMaxNodeDepth,
+  ensure(storage_depth <= conditioning_depth && storage_depth <= kMaxDepth,
          "context depth outside the trie's range");
   ensure(fits_in_text(rows), "rows too long for one text");
   ContextRuns runs;

@@ -89,7 +89,7 @@ MessageOr<NodeId> CountTrie::create_child(NodeId parent, std::uint32_t symbol) {
     return fail_message(kNodeLimitMessage);
   }
   const std::uint16_t parent_depth = nodes_[parent].depth;
-  if (parent_depth == kMaxNodeDepth) {
+  if (parent_depth == kMaxDepth) {
     return fail_message(kDepthOverflowMessage);
   }
   const auto child = static_cast<NodeId>(nodes_.size());

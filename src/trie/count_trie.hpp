@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/limits.hpp"
 #include "common/page_memory.hpp"
 #include "common/symbols.hpp"
 
@@ -24,7 +25,6 @@ inline constexpr NodeId kRoot = 0;
 // entry indices.
 inline constexpr std::uint64_t kMaxNodeCount = 4294967295ULL;
 inline constexpr std::uint64_t kMaxCountEntries = 4294967295ULL;
-inline constexpr std::uint16_t kMaxNodeDepth = 65535;
 
 // Room a built trie leaves for the nodes selection may add, so that adding a few does not copy
 // the whole node and link vectors (capacity never written is never resident).

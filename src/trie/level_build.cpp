@@ -29,7 +29,7 @@
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
 
-namespace tesk::trie_detail {
+namespace tesk::detail {
 
 namespace {
 
@@ -92,8 +92,8 @@ class HashTable {
   using Slot = HashSlot;
 
   HashTable(std::vector<Slot>& storage, std::uint64_t expected_keys) : slots_(storage) {
-    unsigned bits = 4;
-    while (bits < 62 && (std::uint64_t{1} << bits) < 2 * expected_keys) {
+    unsigned bits = kLeastBits;
+    while (bits < kMostBits && (std::uint64_t{1} << bits) < 2 * expected_keys) {
       ++bits;
     }
     resize(bits);
@@ -151,6 +151,9 @@ class HashTable {
       slots_[i] = entry;
     }
   }
+
+  static constexpr unsigned kLeastBits = 4;  // 16 slots
+  static constexpr unsigned kMostBits = 62;
 
   std::vector<Slot>& slots_;
   unsigned shift_ = 64;
@@ -235,8 +238,9 @@ class LevelBuilder {
   // than the number of positions, otherwise a hash table.
   bool count_depth(std::uint16_t d) {
     const std::uint64_t node_count = levels_[d].size();
-    // As many keys per node as the depth above had, and never more than two per position.
-    std::uint64_t per_node = 4;
+    // As many keys per node as the depth above had (at least a few), and never more than two
+    // per position.
+    std::uint64_t per_node = kLeastKeysPerNode;
     if (d >= 1) {
       const std::uint64_t previous = std::max<std::uint64_t>(levels_[d - 1].size(), 1);
       per_node = std::max(per_node, keys_at_[d - 1] / previous + 1);
@@ -255,14 +259,20 @@ class LevelBuilder {
       DenseTable table(dense_storage_, key_space);
       return count_pass<false>(d, table);
     }
-    if (key_space <= 2 * active_ + 4096) {
+    if (key_space <= 2 * active_ + kDenseSlack) {
       DenseTable table(dense_storage_, key_space);
       return count_pass<true>(d, table);
     }
-    HashTable table(hash_storage_, std::max<std::uint64_t>(std::min(expected, key_space), 64));
+    HashTable table(hash_storage_,
+                    std::max<std::uint64_t>(std::min(expected, key_space), kLeastHashKeys));
     return count_pass<true>(d, table);
   }
 
+  static constexpr std::uint64_t kLeastKeysPerNode = 4;
+  // A dense table up to this many keys beyond two per position is still smaller than a hash
+  // table would be.
+  static constexpr std::uint64_t kDenseSlack = 4096;
+  static constexpr std::uint64_t kLeastHashKeys = 64;
   // A dense table this small stays in cache, and prefetching it only costs time.
   static constexpr std::uint64_t kCachedKeys = 16384;
   static constexpr std::size_t kRing = 16;  // positions between a prefetch and its use
@@ -667,7 +677,7 @@ MessageOr<CountTrie> build_by_levels(std::span<const RowView<Symbol>> rows,
                                      std::uint64_t alphabet_size,
                                      std::uint64_t conditioning_depth, std::uint64_t storage_depth,
                                      BuildLimits limits) {
-  ensure(storage_depth <= conditioning_depth && storage_depth <= kMaxNodeDepth,
+  ensure(storage_depth <= conditioning_depth && storage_depth <= kMaxDepth,
          "counting depth by depth outside its range");
   LevelBuilder<Symbol> builder(rows, alphabet_size, conditioning_depth,
                                static_cast<std::uint16_t>(storage_depth), limits);
@@ -687,4 +697,4 @@ template MessageOr<CountTrie> build_by_levels(std::span<const RowView<std::uint6
                                               std::uint64_t, std::uint64_t, std::uint64_t,
                                               BuildLimits);
 
-}  // namespace tesk::trie_detail
+}  // namespace tesk::detail

@@ -9,15 +9,15 @@
 #include "trie/count_trie.hpp"
 #include "trie/packed_rows.hpp"
 
-namespace tesk::trie_detail {
+namespace tesk::detail {
 
 // The same trie as counting position by position from the root (NodeIds, links, lists and
 // counts); each node's count entries sit in one block. Requires storage_depth <=
-// conditioning_depth and storage_depth <= kMaxNodeDepth.
+// conditioning_depth and storage_depth <= kMaxDepth.
 template <class Symbol>
 MessageOr<CountTrie> build_by_levels(std::span<const RowView<Symbol>> rows,
                                      std::uint64_t alphabet_size,
                                      std::uint64_t conditioning_depth, std::uint64_t storage_depth,
                                      BuildLimits limits);
 
-}  // namespace tesk::trie_detail
+}  // namespace tesk::detail

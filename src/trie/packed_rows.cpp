@@ -6,13 +6,14 @@
 #include <utility>
 
 #include "common/internal_failure.hpp"
+#include "common/limits.hpp"
 
 namespace tesk {
 
 RowPacker::RowPacker(std::uint64_t alphabet_size)
     : packed_(alphabet_size,
               alphabet_size <= 0x100 ? 1 : alphabet_size <= 0x10000 ? 2 : 4) {
-  ensure(alphabet_size >= 1 && alphabet_size <= 0xFFFFFFFFULL, "alphabet_size outside 32 bits");
+  ensure(alphabet_size >= 1 && alphabet_size <= kMaxAlphabetSize, "alphabet_size outside 32 bits");
 }
 
 void RowPacker::reserve_rows(std::size_t rows) {

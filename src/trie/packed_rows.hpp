@@ -14,6 +14,19 @@
 
 namespace tesk {
 
+// The positions counted in rows of these lengths: every symbol after the first
+// conditioning_depth of its row. The sum saturates at 2^64 - 1.
+template <class Lengths>
+std::uint64_t counted_positions(const Lengths& lengths, std::uint64_t conditioning_depth) {
+  constexpr std::uint64_t kSaturated = ~std::uint64_t{0};
+  std::uint64_t positions = 0;
+  for (const std::uint64_t length : lengths) {
+    const std::uint64_t counted = length > conditioning_depth ? length - conditioning_depth : 0;
+    positions = counted > kSaturated - positions ? kSaturated : positions + counted;
+  }
+  return positions;
+}
+
 // One row's symbols, oldest first, all below the alphabet size.
 template <class Symbol>
 struct RowView {
@@ -42,6 +55,11 @@ class PackedRows {
   const std::optional<BadSymbol>& first_bad() const noexcept { return first_bad_; }
   // The length of every row given, kept or not.
   const std::vector<std::uint64_t>& row_sizes() const noexcept { return row_sizes_; }
+  // The positions counted in the kept rows.
+  std::uint64_t kept_positions(std::uint64_t conditioning_depth) const {
+    return counted_positions(std::span<const std::uint64_t>(row_sizes_).first(row_ends_.size()),
+                             conditioning_depth);
+  }
 
   // The symbols that occur in the kept rows, ascending, when the width is 1 or 2 bytes; nothing
   // for 4-byte symbols.

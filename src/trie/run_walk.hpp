@@ -38,7 +38,7 @@ struct RunTally {
   std::uint32_t symbol;  // rank
 };
 
-namespace trie_detail {
+namespace detail {
 
 // Sorts tallies by symbol and merges those of one symbol.
 inline void merge_tallies(std::vector<RunTally>& tallies, std::size_t begin) {
@@ -118,7 +118,7 @@ class TallyCounter {
   std::vector<RunTally> pending_;
 };
 
-}  // namespace trie_detail
+}  // namespace detail
 
 // The tallies of each child of the node being closed, by the child's place among them.
 class ChildTallies {
@@ -137,7 +137,7 @@ class ChildTallies {
   std::span<const std::size_t> begins_;
 };
 
-namespace trie_detail {
+namespace detail {
 
 template <class Visitor, class Rank>
 class RunWalk {
@@ -269,14 +269,14 @@ class RunWalk {
   TallyCounter counter_;
 };
 
-}  // namespace trie_detail
+}  // namespace detail
 
 // Walks the folded trie of `runs` bottom-up; returns what the visitor made of the root.
 template <class Visitor>
 typename Visitor::Node walk_runs(const ContextRuns& runs, Visitor& visitor) {
   return runs.visit_text([&](const auto& text) {
     using Rank = typename std::decay_t<decltype(text)>::value_type;
-    trie_detail::RunWalk<Visitor, Rank> walk(runs, text, visitor);
+    detail::RunWalk<Visitor, Rank> walk(runs, text, visitor);
     return walk.run();
   });
 }

@@ -157,7 +157,7 @@ std::vector<BuildPath> full_builders(std::uint64_t alphabet_size, std::uint64_t 
   for (const SymbolSequence& row : rows) {
     positions += row.size() > conditioning ? row.size() - conditioning : 0;
   }
-  if (trie_detail::code_build_applies(alphabet_size, storage, positions)) {
+  if (detail::code_build_applies(alphabet_size, storage, positions)) {
     return {BuildPath::dense_codes, BuildPath::depth_by_depth};
   }
   return {BuildPath::depth_by_depth};
