@@ -83,10 +83,11 @@ MessageOr<CountTrie> build_full(PackedRows& rows, BuildPath path, std::uint64_t 
   return built;
 }
 
-// Where dense tables stop paying for bct and bic: more than one cell per this many positions,
-// or contexts deeper than this.
-constexpr std::uint64_t kPositionsPerCellForCodes = 8;
-constexpr std::uint64_t kDeepestForCodes = 8;
+// Where dense tables stop paying for bct and bic: more than one cell per this many positions
+// (they then take more memory than sorting, and are slower on data that open many contexts),
+// or contexts deeper than this (a position visits one table per depth).
+constexpr std::uint64_t kPositionsPerCellForCodes = 2;
+constexpr std::uint64_t kDeepestForCodes = 12;
 
 void check_arguments(std::uint64_t alphabet_size, BuildLimits limits) {
   ensure(alphabet_size <= kMaxAlphabetSize, "alphabet_size above 32 bits");

@@ -439,8 +439,10 @@ class Plans:
         kind = ch.integer(0, 6 if self.hostile else 4)
         box = [None]  # the list of rows being built, for elements that mutate it
         self.rows_box = box if kind <= 1 else None
-        plans = [self.sequence(alphabet, 300 if long_rows and ch.chance(4) else 14, top=False)
-                 for _ in range(count)]
+        # Rows long enough to count at the deeper depths now and then.
+        longest = (300 if long_rows and ch.chance(4) else
+                   max_depth + 30 if 10 <= max_depth <= 40 and ch.chance(2) else 14)
+        plans = [self.sequence(alphabet, longest, top=False) for _ in range(count)]
         self.rows_box = None
         if kind <= 1:
 
@@ -564,7 +566,7 @@ class Fuzzer(Plans):
         ch = self.ch
         method = ch.pick(["bct", "bic", "peres_shield"])
         arguments = {"alphabet_size": ch.pick([2, 2, 3, 4, 5, 16, 256, 70000, 2**32 - 1]),
-                     "max_depth": ch.pick([0, 1, 2, 3, 4, 10, 65535]), "method": method}
+                     "max_depth": ch.pick([0, 1, 2, 3, 4, 10, 40, 65535]), "method": method}
         if method == "bct" and (arguments["alphabet_size"] > 54 or ch.chance(3)):
             arguments["beta"] = ch.pick([0.5, 0.9, 0.999])
         if method == "bic" and ch.chance(3):
@@ -644,7 +646,8 @@ class Fuzzer(Plans):
     def check_against_literal_fit(self, model, arguments, rows):
         """Small fits against the slow literal model of the whole pipeline."""
         alphabet, depth = arguments["alphabet_size"], arguments.get("max_depth", 10)
-        if alphabet > 16 or depth > 6 or sum(map(len, rows)) > 600:
+        # The literal trie has up to (symbols) x (depth) nodes: deep fits only on short rows.
+        if alphabet > 16 or depth > 40 or sum(map(len, rows)) * max(depth, 6) > 3600:
             return
         literal = reference_model.fit(rows, alphabet, depth, model.method,
                                       arguments.get("beta"), arguments.get("penalty") or 1.0)
