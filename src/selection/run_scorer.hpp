@@ -121,12 +121,15 @@ class RunScorer {
 
   // The children's values in their list order, newest (latest first position) first.
   double children_sum(std::span<const Node> children) {
-    order_.assign(children.begin(), children.end());
+    order_.clear();
+    for (const Node& child : children) {
+      order_.push_back(ValueAt{child.first, child.top_value});
+    }
     std::sort(order_.begin(), order_.end(),
-              [](const Node& a, const Node& b) { return a.first > b.first; });
+              [](const ValueAt& a, const ValueAt& b) { return a.first > b.first; });
     double sum = rule_.sum_start();
-    for (const Node& child : order_) {
-      sum += child.top_value;
+    for (const ValueAt& child : order_) {
+      sum += child.value;
     }
     return sum;
   }
@@ -194,7 +197,11 @@ class RunScorer {
   std::vector<RunRecord> records_;
   std::vector<RunTally> tallies_;
   std::vector<std::uint64_t> child_records_;
-  std::vector<Node> order_;
+  struct ValueAt {
+    std::uint64_t first;
+    double value;
+  };
+  std::vector<ValueAt> order_;
 };
 
 }  // namespace tesk

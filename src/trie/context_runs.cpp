@@ -107,9 +107,13 @@ class ContextSorter {
     if (positions_ == 0) {
       return;
     }
-    if (std::uint64_t{depth_} * rank_bits(runs_.rank_count()) <= 64) {
-      sort_by_codes(text);
-    } else {
+    // The leading symbols that fit one 64-bit code order most contexts; only contexts that
+    // agree on all of them need more, and when too many do the suffix array does it all.
+    code_symbols_ = std::min<std::uint32_t>(depth_, 64 / rank_bits(runs_.rank_count()));
+    sort_by_codes(text);
+    if (code_symbols_ < depth_ && !break_ties(text)) {
+      runs_.order_ = PageVector<std::int32_t>();
+      runs_.shared_ = PageVector<std::uint16_t>();
       sort_by_suffixes(text);
     }
     std::uint64_t nodes = 1;
@@ -124,8 +128,8 @@ class ContextSorter {
     return ((counted_[index >> 6] >> (index & 63)) & 1) != 0;
   }
 
-  // Contexts short enough to pack into 64 bits, most recent symbol highest: sorting the codes
-  // sorts the contexts. One counting pass on the codes' leading symbols puts every context in
+  // The leading code_symbols_ of each context packed into 64 bits, most recent symbol highest:
+  // sorting the codes sorts the contexts on those symbols. One counting pass on the codes' leading symbols puts every context in
   // its bucket; a bucket that still holds different contexts is sorted on the rest of the code.
   // Besides the order itself this needs one counter per bucket.
   void sort_by_codes(const PageVector<Rank>& text) {
@@ -134,8 +138,8 @@ class ContextSorter {
     const unsigned lead_bits_wanted = std::clamp<unsigned>(
         static_cast<unsigned>(std::bit_width(positions_)), kLeastLeadBits + 2, kMostLeadBits + 2) - 2;
     const std::uint32_t lead_symbols =
-        std::min<std::uint32_t>(depth_, std::max(1u, lead_bits_wanted / bits));
-    const unsigned rest_bits = bits * (depth_ - lead_symbols);
+        std::min<std::uint32_t>(code_symbols_, std::max(1u, lead_bits_wanted / bits));
+    const unsigned rest_bits = bits * (code_symbols_ - lead_symbols);
     const std::size_t buckets = std::size_t{1} << (bits * lead_symbols);
     std::vector<std::uint32_t> start(buckets + 1, 0);
     for_each_code(text, bits, [&](std::uint64_t /*context*/, std::uint64_t code) {
@@ -189,11 +193,11 @@ class ContextSorter {
       }
       if (previous != i + 1) {
         code = 0;
-        for (std::uint32_t d = 0; d < depth_; ++d) {
+        for (std::uint32_t d = 0; d < code_symbols_; ++d) {
           code = (code << bits) | text[i + d];
         }
       } else {
-        code = (code >> bits) | (std::uint64_t{text[i]} << (bits * (depth_ - 1)));
+        code = (code >> bits) | (std::uint64_t{text[i]} << (bits * (code_symbols_ - 1)));
       }
       visit(i, code);
       previous = i;
@@ -204,17 +208,21 @@ class ContextSorter {
   // and notes the symbols each shares with the one before it.
   void sort_bucket(const PageVector<Rank>& text, unsigned bits, std::uint32_t lead,
                    std::uint32_t begin, std::uint32_t end) {
-    const unsigned rest_bits = bits * (depth_ - lead);
+    const unsigned rest_bits = bits * (code_symbols_ - lead);
     if (rest_bits == 0) {
       std::fill(runs_.shared_.begin() + begin + 1, runs_.shared_.begin() + end,
-                static_cast<std::uint16_t>(depth_));
+                static_cast<std::uint16_t>(code_symbols_));
       return;
     }
     scratch_.clear();
     for (std::uint32_t k = begin; k < end; ++k) {
+      // The contexts lie all over the text: fetch them well ahead, past this bucket's end.
+      if (k + kAhead < positions_) {
+        __builtin_prefetch(text.data() + runs_.order_[k + kAhead] + lead);
+      }
       const std::int32_t context = runs_.order_[k];
       std::uint64_t rest = 0;
-      for (std::uint32_t d = lead; d < depth_; ++d) {
+      for (std::uint32_t d = lead; d < code_symbols_; ++d) {
         rest = (rest << bits) | text[static_cast<std::uint64_t>(context) + d];
       }
       scratch_.push_back(Coded{rest, context});
@@ -226,60 +234,115 @@ class ContextSorter {
       if (k > begin) {
         const std::uint64_t differ = scratch_[k - begin - 1].code ^ scratch_[k - begin].code;
         runs_.shared_[k] = static_cast<std::uint16_t>(
-            differ == 0 ? depth_ : lead + common_symbols(differ, rest_bits, bits));
+            differ == 0 ? code_symbols_ : lead + common_symbols(differ, rest_bits, bits));
       }
     }
   }
 
+  // Sorts each run of contexts that agree on all the symbols of their codes on the symbols after
+  // them, by comparing those symbols. Gives up (false) when such runs hold more than one context
+  // in kMostTied: data that repeat that much are sorted faster by the suffix array.
+  bool break_ties(const PageVector<Rank>& text) {
+    const std::uint64_t most_tied = positions_ / kMostTied;
+    std::uint64_t tied = 0;
+    const auto later_symbols_less = [&](std::int32_t a, std::int32_t b) {
+      for (std::uint32_t d = code_symbols_; d < depth_; ++d) {
+        const Rank x = text[static_cast<std::uint64_t>(a) + d];
+        const Rank y = text[static_cast<std::uint64_t>(b) + d];
+        if (x != y) {
+          return x < y;
+        }
+      }
+      return false;
+    };
+    for (std::uint64_t begin = 0; begin < positions_;) {
+      std::uint64_t end = begin + 1;
+      while (end < positions_ && runs_.shared_[end] == code_symbols_) {
+        ++end;
+      }
+      if (end - begin > 1) {
+        tied += end - begin;
+        if (tied > most_tied) {
+          return false;
+        }
+        poll_interruption(end - begin);
+        std::sort(runs_.order_.begin() + static_cast<std::ptrdiff_t>(begin),
+                  runs_.order_.begin() + static_cast<std::ptrdiff_t>(end), later_symbols_less);
+        for (std::uint64_t k = begin + 1; k < end; ++k) {
+          runs_.shared_[k] = static_cast<std::uint16_t>(
+              shared_length(text, runs_.order_[k - 1], runs_.order_[k]));
+        }
+      }
+      begin = end;
+    }
+    return true;
+  }
+
+  std::uint32_t shared_length(const PageVector<Rank>& text, std::int32_t a, std::int32_t b) const {
+    std::uint32_t shared = 0;
+    while (shared < depth_ && text[static_cast<std::uint64_t>(a) + shared] ==
+                                  text[static_cast<std::uint64_t>(b) + shared]) {
+      ++shared;
+    }
+    return shared;
+  }
+
   // Any depth: the suffix array of the text orders every context, and the lengths shared by
-  // neighbours in it (Kasai's pass, stopped at the storage depth) give those of the counted ones.
+  // neighbours in it (Kasai's pass in text order, stopped at the storage depth, written over the
+  // array of each suffix's predecessor) give those of the counted ones. The counted contexts
+  // then take the suffix array's place.
   void sort_by_suffixes(const PageVector<Rank>& text) {
     const std::uint64_t size = text.size();
     PageVector<std::int32_t> suffixes(size);
     suffix_array<Rank>(std::span<const Rank>(text.data(), size), runs_.rank_count(), suffixes);
-    PageVector<std::uint16_t> shared(size);
     {
-      PageVector<std::int32_t> place(size);
-      for (std::uint64_t k = 0; k < size; ++k) {
-        place[static_cast<std::uint64_t>(suffixes[k])] = static_cast<std::int32_t>(k);
+      // shared_before[i]: first the suffix before suffix i in sorted order (-1 for none), then
+      // the symbols the two share.
+      PageVector<std::int32_t> shared_before(size);
+      shared_before[static_cast<std::uint64_t>(suffixes[0])] = -1;
+      for (std::uint64_t k = 1; k < size; ++k) {
+        shared_before[static_cast<std::uint64_t>(suffixes[k])] = suffixes[k - 1];
       }
       std::uint64_t common = 0;
       for (std::uint64_t i = 0; i < size; ++i) {
         poll_interruption_every(i, 2);
-        const auto k = static_cast<std::uint64_t>(place[i]);
-        if (k == 0) {
+        const std::int32_t before = shared_before[i];
+        if (before < 0) {
+          shared_before[i] = 0;
           common = 0;
           continue;
         }
-        const auto j = static_cast<std::uint64_t>(suffixes[k - 1]);
+        const auto j = static_cast<std::uint64_t>(before);
         while (common < depth_ && i + common < size && j + common < size &&
                text[i + common] == text[j + common]) {
           ++common;
         }
-        shared[k] = static_cast<std::uint16_t>(common);
+        shared_before[i] = static_cast<std::int32_t>(common);
         // The next suffix shares at least one symbol fewer with its neighbour.
         common = common > 0 ? common - 1 : 0;
       }
-    }
-    runs_.order_.reserve(positions_);
-    runs_.shared_.reserve(positions_);
-    std::uint32_t least = depth_;  // the least shared length since the last counted context
-    for (std::uint64_t k = 0; k < size; ++k) {
-      if (k > 0) {
-        least = std::min<std::uint32_t>(least, shared[k]);
-      }
-      const std::int32_t context = suffixes[k];
-      if (counted(static_cast<std::uint64_t>(context))) {
-        runs_.shared_.push_back(
-            static_cast<std::uint16_t>(runs_.order_.empty() ? 0 : least));
-        runs_.order_.push_back(context);
-        least = depth_;
+      runs_.shared_.reserve(positions_);
+      std::uint64_t kept = 0;
+      std::int32_t least = static_cast<std::int32_t>(depth_);  // since the last counted context
+      for (std::uint64_t k = 0; k < size; ++k) {
+        const std::int32_t context = suffixes[k];
+        least = std::min(least, shared_before[static_cast<std::uint64_t>(context)]);
+        if (counted(static_cast<std::uint64_t>(context))) {
+          runs_.shared_.push_back(static_cast<std::uint16_t>(kept == 0 ? 0 : least));
+          suffixes[kept++] = context;
+          least = static_cast<std::int32_t>(depth_);
+        }
       }
     }
+    suffixes.resize(positions_);
+    suffixes.shrink_to_fit();
+    runs_.order_ = std::move(suffixes);
   }
 
   // The bucket pass's leading bits.
   static constexpr unsigned kLeastLeadBits = 8;
+  static constexpr std::uint64_t kMostTied = 8;
+  static constexpr std::uint64_t kAhead = 16;
   static constexpr unsigned kMostLeadBits = 20;
   struct Coded {
     std::uint64_t code;
@@ -289,6 +352,7 @@ class ContextSorter {
   ContextRuns& runs_;
   std::uint64_t conditioning_;
   std::uint32_t depth_;
+  std::uint32_t code_symbols_ = 0;  // the leading symbols of a context its code holds
   std::vector<std::uint64_t> counted_;
   std::uint64_t positions_ = 0;
   std::vector<Coded> scratch_;
