@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/internal_failure.hpp"
+#include "common/interruptible_sort.hpp"
 #include "common/interruption.hpp"
 #include "selection/run_scorer.hpp"
 #include "selection/score_rules.hpp"
@@ -117,7 +118,7 @@ MessageOr<CompactedTrie> write_selected(Scorer& scorer, std::uint64_t root, cons
   for (std::size_t v = 0; v < nodes.size(); ++v) {
     by_id[v] = static_cast<std::uint32_t>(v);
   }
-  std::sort(by_id.begin(), by_id.end(), [&](std::uint32_t a, std::uint32_t b) {
+  interruptible_sort(by_id.begin(), by_id.end(), [&](std::uint32_t a, std::uint32_t b) {
     return nodes[a].first != nodes[b].first ? nodes[a].first < nodes[b].first
                                             : nodes[a].depth < nodes[b].depth;
   });

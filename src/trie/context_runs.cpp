@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/internal_failure.hpp"
+#include "common/interruptible_sort.hpp"
 #include "common/interruption.hpp"
 #include "trie/count_trie.hpp"
 #include "trie/suffix_array.hpp"
@@ -227,8 +228,8 @@ class ContextSorter {
       }
       scratch_.push_back(Coded{rest, context});
     }
-    std::sort(scratch_.begin(), scratch_.end(),
-              [](const Coded& a, const Coded& b) { return a.code < b.code; });
+    interruptible_sort(scratch_.begin(), scratch_.end(),
+                       [](const Coded& a, const Coded& b) { return a.code < b.code; });
     for (std::uint32_t k = begin; k < end; ++k) {
       runs_.order_[k] = scratch_[k - begin].context;
       if (k > begin) {
@@ -241,7 +242,8 @@ class ContextSorter {
 
   // Sorts each run of contexts that agree on all the symbols of their codes on the symbols after
   // them, by comparing those symbols. Gives up (false) when such runs hold more than one context
-  // in kMostTied: data that repeat that much are sorted faster by the suffix array.
+  // in kMostTied, or one run more than kMostInOneTie: data that repeat that much are sorted
+  // faster by the suffix array.
   bool break_ties(const PageVector<Rank>& text) {
     const std::uint64_t most_tied = positions_ / kMostTied;
     std::uint64_t tied = 0;
@@ -262,7 +264,7 @@ class ContextSorter {
       }
       if (end - begin > 1) {
         tied += end - begin;
-        if (tied > most_tied) {
+        if (tied > most_tied || end - begin > kMostInOneTie) {
           return false;
         }
         poll_interruption(end - begin);
@@ -301,6 +303,7 @@ class ContextSorter {
       PageVector<std::int32_t> shared_before(size);
       shared_before[static_cast<std::uint64_t>(suffixes[0])] = -1;
       for (std::uint64_t k = 1; k < size; ++k) {
+        poll_interruption_every(k, 2);
         shared_before[static_cast<std::uint64_t>(suffixes[k])] = suffixes[k - 1];
       }
       std::uint64_t common = 0;
@@ -325,6 +328,7 @@ class ContextSorter {
       std::uint64_t kept = 0;
       std::int32_t least = static_cast<std::int32_t>(depth_);  // since the last counted context
       for (std::uint64_t k = 0; k < size; ++k) {
+        poll_interruption_every(k, 2);
         const std::int32_t context = suffixes[k];
         least = std::min(least, shared_before[static_cast<std::uint64_t>(context)]);
         if (counted(static_cast<std::uint64_t>(context))) {
@@ -342,6 +346,7 @@ class ContextSorter {
   // The bucket pass's leading bits.
   static constexpr unsigned kLeastLeadBits = 8;
   static constexpr std::uint64_t kMostTied = 8;
+  static constexpr std::uint64_t kMostInOneTie = std::uint64_t{1} << 16;
   static constexpr std::uint64_t kAhead = 16;
   static constexpr unsigned kMostLeadBits = 20;
   struct Coded {
