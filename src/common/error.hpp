@@ -9,11 +9,9 @@
 namespace tesk {
 
 enum class ErrorKind : unsigned char {
-  type_error,
   value_error,
   key_error,
   runtime_error,
-  overflow_error,
   // The host stopped the computation (poll_interruption); its own exception is already pending.
   interrupted,
 };

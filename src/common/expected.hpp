@@ -3,7 +3,6 @@
 // exceptions to the boundary (and to InternalFailure, which ends a call outright).
 
 #include <optional>
-#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -13,11 +12,6 @@ template <class E>
 struct Unexpected {
   E error;
 };
-
-template <class E>
-Unexpected<std::decay_t<E>> unexpected(E&& error) {
-  return Unexpected<std::decay_t<E>>{std::forward<E>(error)};
-}
 
 template <class T, class E>
 class [[nodiscard]] Expected {
@@ -41,6 +35,8 @@ class [[nodiscard]] Expected {
   E& error() & { return std::get<1>(storage_); }
   const E& error() const& { return std::get<1>(storage_); }
   E&& error() && { return std::get<1>(std::move(storage_)); }
+  // The error, passed on as the failure of another Expected.
+  Unexpected<E> failure() && { return Unexpected<E>{std::move(*this).error()}; }
 
  private:
   std::variant<T, E> storage_;
@@ -59,6 +55,7 @@ class [[nodiscard]] Expected<void, E> {
   E& error() & { return *error_; }
   const E& error() const& { return *error_; }
   E&& error() && { return std::move(*error_); }
+  Unexpected<E> failure() && { return Unexpected<E>{std::move(*this).error()}; }
 
  private:
   std::optional<E> error_;

@@ -66,9 +66,7 @@ Result<FittedModel> fit_model(const ModelConfig& config, PackedRows&& rows) {
     if (!compacted) {
       return fail(ErrorKind::value_error, std::move(compacted).error());
     }
-    std::vector<std::uint8_t> active(compacted->trie.node_count(), 1);
-    return FittedModel{std::move(compacted->trie), std::move(active),
-                       std::move(compacted->terminal)};
+    return FittedModel{std::move(compacted->trie), std::move(compacted->terminal)};
   } catch (const Interrupted&) {
     return fail(ErrorKind::interrupted, "");
   }

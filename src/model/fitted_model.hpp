@@ -10,7 +10,6 @@ namespace tesk {
 
 struct FittedModel {
   CountTrie trie;                      // exactly the nodes of the selected tree
-  std::vector<std::uint8_t> active;    // all ones
   std::vector<std::uint8_t> terminal;  // 1 for a terminal context
 };
 

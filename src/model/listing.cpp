@@ -15,7 +15,7 @@ bool context_order(const Context& x, const Context& y) noexcept {
 
 Result<std::vector<Context>> collect_contexts(const FittedModel* fitted) {
   if (auto checked = check_fitted(fitted); !checked) {
-    return Unexpected<Error>{std::move(checked).error()};
+    return std::move(checked).failure();
   }
   const CountTrie& trie = fitted->trie;
   std::vector<Context> contexts;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/internal_failure.hpp"
+#include "common/symbol_message.hpp"
 
 namespace tesk {
 
@@ -10,8 +11,9 @@ Status check_symbols(std::span<const std::uint64_t> sequence, std::uint64_t alph
   for (std::size_t index = 0; index < sequence.size(); ++index) {
     if (sequence[index] >= alphabet_size) [[unlikely]] {
       return fail(ErrorKind::value_error,
-                  "symbol " + std::to_string(sequence[index]) + " at sequence[" +
-                      std::to_string(index) + "] is outside 0.." + std::to_string(alphabet_size));
+                  symbol_outside_message(sequence[index],
+                                         "sequence[" + std::to_string(index) + "]",
+                                         alphabet_size));
     }
   }
   return {};
@@ -34,37 +36,34 @@ Status check_query(const ModelConfig& config, const FittedModel* fitted,
   return check_fitted(fitted);
 }
 
-}  // namespace
-
-Result<NodeId> find_active_node(const ModelConfig& config, const FittedModel* fitted,
+// The node of exactly this context; every stored node belongs to the fitted tree.
+Result<NodeId> find_fitted_node(const ModelConfig& config, const FittedModel* fitted,
                                 std::span<const std::uint64_t> sequence) {
   if (auto checked = check_query(config, fitted, sequence); !checked) {
-    return Unexpected<Error>{std::move(checked).error()};
+    return std::move(checked).failure();
   }
-  const CountTrie& trie = fitted->trie;
-  std::optional<NodeId> node;
-  if (sequence.size() <= trie.storage_depth()) {
-    node = trie.find_context(sequence);
-  }
-  if (!node || *node >= fitted->active.size() || fitted->active[*node] != 1) {
+  const std::optional<NodeId> node = fitted->trie.find_context(sequence);
+  if (!node) {
     return fail(ErrorKind::key_error, kContextMissingMessage);
   }
   return *node;
 }
 
+}  // namespace
+
 Result<NodeId> select_context(const ModelConfig& config, const FittedModel* fitted,
                               std::span<const std::uint64_t> history) {
   if (auto checked = check_query(config, fitted, history); !checked) {
-    return Unexpected<Error>{std::move(checked).error()};
+    return std::move(checked).failure();
   }
-  return fitted->trie.longest_suffix(history, fitted->active, fitted->terminal);
+  return fitted->trie.longest_suffix(history, fitted->terminal);
 }
 
 Result<std::uint64_t> query_counts(const ModelConfig& config, const FittedModel* fitted,
                                    std::span<const std::uint64_t> sequence) {
-  auto node = find_active_node(config, fitted, sequence);
+  auto node = find_fitted_node(config, fitted, sequence);
   if (!node) {
-    return Unexpected<Error>{std::move(node).error()};
+    return std::move(node).failure();
   }
   return fitted->trie.node(*node).total;
 }
@@ -72,9 +71,9 @@ Result<std::uint64_t> query_counts(const ModelConfig& config, const FittedModel*
 Result<std::vector<std::uint64_t>> query_transition_counts(
     const ModelConfig& config, const FittedModel* fitted,
     std::span<const std::uint64_t> sequence) {
-  auto node = find_active_node(config, fitted, sequence);
+  auto node = find_fitted_node(config, fitted, sequence);
   if (!node) {
-    return Unexpected<Error>{std::move(node).error()};
+    return std::move(node).failure();
   }
   return fitted->trie.transition_counts(*node);
 }
@@ -82,9 +81,9 @@ Result<std::vector<std::uint64_t>> query_transition_counts(
 Result<std::vector<double>> query_distribution(const ModelConfig& config,
                                                const FittedModel* fitted,
                                                std::span<const std::uint64_t> sequence) {
-  auto node = find_active_node(config, fitted, sequence);
+  auto node = find_fitted_node(config, fitted, sequence);
   if (!node) {
-    return Unexpected<Error>{std::move(node).error()};
+    return std::move(node).failure();
   }
   ensure(fitted != nullptr, "distribution requires a fitted model");
   return fitted->trie.jeffreys_probabilities(*node);
@@ -95,7 +94,7 @@ Result<std::vector<double>> query_predict_proba(const ModelConfig& config,
                                                 std::span<const std::uint64_t> history) {
   auto node = select_context(config, fitted, history);
   if (!node) {
-    return Unexpected<Error>{std::move(node).error()};
+    return std::move(node).failure();
   }
   return fitted->trie.jeffreys_probabilities(*node);
 }

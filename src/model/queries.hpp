@@ -18,8 +18,6 @@ inline constexpr const char* kContextMissingMessage =
 Status check_symbols(std::span<const std::uint64_t> sequence, std::uint64_t alphabet_size);
 Status check_fitted(const FittedModel* fitted);
 
-Result<NodeId> find_active_node(const ModelConfig& config, const FittedModel* fitted,
-                                std::span<const std::uint64_t> sequence);
 Result<NodeId> select_context(const ModelConfig& config, const FittedModel* fitted,
                               std::span<const std::uint64_t> history);
 

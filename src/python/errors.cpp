@@ -15,16 +15,12 @@ namespace {
 
 PyObject* exception_class(ErrorKind kind) noexcept {
   switch (kind) {
-    case ErrorKind::type_error:
-      return PyExc_TypeError;
     case ErrorKind::value_error:
       return PyExc_ValueError;
     case ErrorKind::key_error:
       return PyExc_KeyError;
     case ErrorKind::runtime_error:
       return PyExc_RuntimeError;
-    case ErrorKind::overflow_error:
-      return PyExc_OverflowError;
     case ErrorKind::interrupted:
       break;
   }

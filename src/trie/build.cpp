@@ -13,6 +13,7 @@
 
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
+#include "common/symbol_message.hpp"
 #include "trie/build.hpp"
 #include "trie/code_build.hpp"
 #include "trie/level_build.hpp"
@@ -24,8 +25,9 @@ namespace {
 
 std::string symbol_error(std::uint64_t symbol, std::size_t row, std::size_t position,
                          std::uint64_t alphabet_size) {
-  return "symbol " + std::to_string(symbol) + " at data[" + std::to_string(row) + "][" +
-         std::to_string(position) + "] is outside 0.." + std::to_string(alphabet_size);
+  return symbol_outside_message(
+      symbol, "data[" + std::to_string(row) + "][" + std::to_string(position) + "]",
+      alphabet_size);
 }
 
 

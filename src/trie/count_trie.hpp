@@ -86,8 +86,10 @@ class CountTrie {
 
   // Lookups on a trie (all read-only).
   std::optional<NodeId> find_context(std::span<const std::uint64_t> context) const;
+  // The deepest terminal node (root included) on the history's path down to storage_depth, or
+  // the deepest node the path reaches when none is terminal; a node beyond `terminal` is not
+  // terminal. Every stored node belongs to the tree: the trie is a compacted one.
   NodeId longest_suffix(std::span<const std::uint64_t> history,
-                        std::span<const std::uint8_t> active,
                         std::span<const std::uint8_t> terminal) const;
   // The node's child links as (symbol, child) pairs, in list order.
   std::vector<ChildLink> children(NodeId node) const;

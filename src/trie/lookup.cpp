@@ -37,7 +37,6 @@ std::optional<NodeId> CountTrie::find_context(std::span<const std::uint64_t> con
 }
 
 NodeId CountTrie::longest_suffix(std::span<const std::uint64_t> history,
-                                 std::span<const std::uint8_t> active,
                                  std::span<const std::uint8_t> terminal) const {
   std::uint8_t seen = terminal.empty() ? 0 : terminal[0];
   NodeId best = kRoot;
@@ -49,7 +48,7 @@ NodeId CountTrie::longest_suffix(std::span<const std::uint64_t> history,
   for (auto it = history.rbegin(); it != history.rend(); ++it) {
     --steps;
     const NodeId child = child_of(nodes_, links_, current, *it);
-    if (child == kNoIndex || child >= active.size() || active[child] != 1) {
+    if (child == kNoIndex) {
       break;
     }
     if (child < terminal.size()) {

@@ -86,69 +86,61 @@ TEST(TrieSmoothing, CountFreeNodesAreUniform) {
   EXPECT_EQ(empty.jeffreys_probabilities(kRoot), (std::vector<double>{third, third, third}));
 }
 
-TEST_F(TrieLookup, LongestSuffixFollowsActiveNodesToTheDeepestTerminal) {
+TEST_F(TrieLookup, LongestSuffixFollowsTheHistoryToTheDeepestTerminal) {
   const std::size_t n = trie.node_count();
   const NodeId one = at({1});
   const NodeId one_zero = at({1, 0});  // history ending in 1, then 0
   const NodeId zero = at({0});
   const NodeId zero_one = at({0, 1});
-  Flags active(n, 1);
 
   // The depth-1 contexts are the terminal ones.
   Flags terminal(n, 0);
   terminal[one] = terminal[zero] = 1;
-  EXPECT_EQ(trie.longest_suffix(Symbols{0, 1, 1}, active, terminal), one);
-  EXPECT_EQ(trie.longest_suffix(Symbols{0}, active, terminal), zero);
-  EXPECT_EQ(trie.longest_suffix(Symbols{}, active, terminal), kRoot);
+  EXPECT_EQ(trie.longest_suffix(Symbols{0, 1, 1}, terminal), one);
+  EXPECT_EQ(trie.longest_suffix(Symbols{0}, terminal), zero);
+  EXPECT_EQ(trie.longest_suffix(Symbols{}, terminal), kRoot);
 
   // No terminal on the way: the deepest node reached.
   const Flags none(n, 0);
-  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, active, none), one_zero);
-  EXPECT_EQ(trie.longest_suffix(Symbols{0}, active, none), zero);
+  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, none), one_zero);
+  EXPECT_EQ(trie.longest_suffix(Symbols{0}, none), zero);
 
-  // A terminal node with active children: the deepest terminal wins, not the last node reached.
+  // A terminal node with children: the deepest terminal wins, not the last node reached.
   Flags shallow(n, 0);
   shallow[zero] = 1;
-  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, active, shallow), zero);
+  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, shallow), zero);
   shallow[one_zero] = 1;
-  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, active, shallow), one_zero);
+  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, shallow), one_zero);
 
   // Only the root terminal: the root for every history.
   Flags root_only(n, 0);
   root_only[kRoot] = 1;
-  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, active, root_only), kRoot);
-  EXPECT_EQ(trie.longest_suffix(Symbols{0, 1}, active, root_only), kRoot);
+  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, root_only), kRoot);
+  EXPECT_EQ(trie.longest_suffix(Symbols{0, 1}, root_only), kRoot);
 
   // Only the last storage_depth symbols count: [.., 0, 0, 1] reaches [0, 1], not [0, 0, 1].
-  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0, 0, 1}, active, none), zero_one);
+  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0, 0, 1}, none), zero_one);
 }
 
-TEST_F(TrieLookup, LongestSuffixStopsAtInactiveOrUnflaggedNodes) {
+TEST_F(TrieLookup, LongestSuffixReadsOnlyTheTerminalFlagsGiven) {
   const std::size_t n = trie.node_count();
   const NodeId zero = at({0});
   const NodeId one_zero = at({1, 0});
-  const Flags none(n, 0);
-
-  // An active entry counts only when it is exactly 1.
-  Flags active(n, 1);
-  active[one_zero] = 2;
-  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, active, none), zero);
-  // Short vectors: nodes beyond them are inactive, or not terminal.
-  const Flags short_active(zero + 1, 1);
-  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, short_active, none), zero);
-  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, Flags(n, 1), Flags{}), one_zero);
+  // Nodes beyond a short vector are not terminal.
+  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, Flags{}), one_zero);
+  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, Flags(zero + 1, 1)), zero);
   // A terminal entry counts when non-zero, but the result is the best node only when the
   // merged flags have their lowest bit set.
   Flags two(n, 0);
   two[zero] = 2;
-  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, Flags(n, 1), two), one_zero);
+  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, two), one_zero);
   two[kRoot] = 1;
-  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, Flags(n, 1), two), zero);
+  EXPECT_EQ(trie.longest_suffix(Symbols{1, 0}, two), zero);
 }
 
 TEST(TrieLookupDepthZero, LongestSuffixIsTheRoot) {
   const CountTrie trie = stored({{0, 1, 1}}, 2, 0);
-  EXPECT_EQ(trie.longest_suffix(Symbols{0, 1}, Flags{1}, Flags{1}), kRoot);
+  EXPECT_EQ(trie.longest_suffix(Symbols{0, 1}, Flags{1}), kRoot);
   EXPECT_FALSE(trie.find_context(Symbols{1}).has_value());
 }
 
