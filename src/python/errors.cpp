@@ -56,6 +56,15 @@ void raise_message(PyObject* exception_class, const char* message) {
   raise_text(exception_class, message, length);
 }
 
+void raise_type_error_naming_type(const char* format, PyObject* object) {
+  PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
+  if (!type_name) {
+    throw_python_error();
+  }
+  PyErr_Format(PyExc_TypeError, format, type_name.get());
+  throw PythonErrorSet{};
+}
+
 void fail_object_creation(std::source_location where) {
   if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
     throw PythonErrorSet{};

@@ -28,6 +28,10 @@ struct PythonErrorSet {};
 // Raises `exception_class` with `message` (UTF-8) as its single argument.
 [[noreturn]] void raise_message(PyObject* exception_class, const char* message);
 
+// Raises a TypeError from a PyUnicode_FromFormat `format` whose one %U is the name of
+// `object`'s type.
+[[noreturn]] void raise_type_error_naming_type(const char* format, PyObject* object);
+
 // A Python object needed for a result could not be created. Running out of memory stays a
 // MemoryError; anything else is printed and becomes the internal failure "Python API call failed".
 [[noreturn]] void fail_object_creation(

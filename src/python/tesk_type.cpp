@@ -179,30 +179,6 @@ PyObject* tesk_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       });
 }
 
-// The node's context, oldest symbol first, as CountTrie::context_symbols gives it, but written
-// straight into the list: the path is walked once to size the list and once to fill it.
-PyRef context_list(const CountTrie& trie, NodeId node) {
-  Py_ssize_t length = 0;
-  for (NodeId current = node; current != kRoot; current = trie.node(current).parent) {
-    ++length;
-  }
-  PyRef list = PyRef::steal(PyList_New(length));
-  if (!list) {
-    py::fail_object_creation();
-  }
-  Py_ssize_t index = 0;
-  for (NodeId current = node; current != kRoot; ++index) {
-    const TrieNode& step = trie.node(current);
-    PyObject* symbol = PyLong_FromUnsignedLongLong(step.symbol);
-    // PyList_SetItem takes the symbol's reference even when it fails.
-    if (symbol == nullptr || PyList_SetItem(list.get(), index, symbol) < 0) {
-      py::fail_object_creation();
-    }
-    current = step.parent;
-  }
-  return list;
-}
-
 PyObject* tesk_get_suffix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return run_query<kSuffixSignature>(
@@ -213,7 +189,7 @@ PyObject* tesk_get_suffix(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!node) {
           py::raise_error(node.error());
         }
-        return context_list(fitted->trie, *node);
+        return py::to_python(fitted->trie.context_symbols(*node));
       });
 }
 

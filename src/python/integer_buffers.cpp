@@ -1,0 +1,278 @@
+#include "python/integer_buffers.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <optional>
+#include <type_traits>
+
+#include "common/interruption.hpp"
+#include "python/py_ref.hpp"
+
+namespace tesk::py {
+
+namespace {
+
+// --- which objects: exporters recognised by type ------------------------------------------------
+
+bool has_name(PyTypeObject* type, const char* module, const char* name) {
+  PyRef type_name = PyRef::steal(PyType_GetName(type));
+  if (!type_name) {
+    PyErr_Clear();
+    return false;
+  }
+  if (PyUnicode_CompareWithASCIIString(type_name.get(), name) != 0) {
+    return false;
+  }
+  PyRef module_name =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module_name) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_Check(module_name.get()) &&
+         PyUnicode_CompareWithASCIIString(module_name.get(), module) == 0;
+}
+
+bool is_immutable(PyTypeObject* type) noexcept {
+  return (PyType_GetFlags(type) & Py_TPFLAGS_IMMUTABLETYPE) != 0;
+}
+
+// array.array and numpy.ndarray are recognised by name, without importing their modules. A class
+// statement never makes an immutable type, so no Python class can pass for either. Once found, a
+// type is kept with a reference of its own, so its address can never pass to another type.
+PyTypeObject* g_array_type = nullptr;
+PyTypeObject* g_ndarray_type = nullptr;
+
+bool is_type_named(PyTypeObject* type, PyTypeObject*& known, const char* module,
+                   const char* name) {
+  if (type == known) {
+    return true;
+  }
+  if (known != nullptr || !is_immutable(type) || !has_name(type, module, name)) {
+    return false;
+  }
+  Py_INCREF(reinterpret_cast<PyObject*>(type));
+  known = type;
+  return true;
+}
+
+// --- which formats: struct syntax for integers --------------------------------------------------
+
+template <class Unsigned>
+Unsigned byte_swapped(Unsigned value) noexcept {
+  if constexpr (sizeof(Unsigned) == 2) {
+    return __builtin_bswap16(value);
+  } else if constexpr (sizeof(Unsigned) == 4) {
+    return __builtin_bswap32(value);
+  } else if constexpr (sizeof(Unsigned) == 8) {
+    return __builtin_bswap64(value);
+  } else {
+    return value;
+  }
+}
+
+template <class Integer, bool Swap, bool Dense>
+bool read_integers_as(const char* first, Py_ssize_t count, Py_ssize_t stride,
+                      std::uint64_t* out) noexcept {
+  using Unsigned = std::make_unsigned_t<Integer>;
+  const Py_ssize_t step = Dense ? static_cast<Py_ssize_t>(sizeof(Integer)) : stride;
+  Unsigned seen = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Unsigned raw;
+    std::memcpy(&raw, first + i * step, sizeof raw);
+    if constexpr (Swap) {
+      raw = byte_swapped(raw);
+    }
+    seen |= raw;
+    out[i] = static_cast<std::uint64_t>(static_cast<Integer>(raw));
+  }
+  if constexpr (std::is_signed_v<Integer>) {
+    return static_cast<Integer>(seen) >= 0;
+  }
+  return true;
+}
+
+template <class Integer, bool Swap>
+bool read_integers(const char* first, Py_ssize_t count, Py_ssize_t stride,
+                   std::uint64_t* out) noexcept {
+  // The dense case gets its own loop: a constant step lets the compiler widen in bulk.
+  if (stride == static_cast<Py_ssize_t>(sizeof(Integer))) {
+    return read_integers_as<Integer, Swap, true>(first, count, stride, out);
+  }
+  return read_integers_as<Integer, Swap, false>(first, count, stride, out);
+}
+
+template <class Integer>
+IntegerReader reader(bool swap) noexcept {
+  return swap ? read_integers<Integer, true> : read_integers<Integer, false>;
+}
+
+// The reader for a buffer's element format when it is an integer format of struct syntax; none
+// for anything else. memoryview iterates only formats in native mode, so only those are read.
+std::optional<IntegerReader> integer_reader(const Py_buffer& view, bool native_only) {
+  const char* format = view.format;
+  if (format == nullptr) {
+    return std::nullopt;
+  }
+  constexpr bool kHostLittle = std::endian::native == std::endian::little;
+  bool native = true;
+  bool little = kHostLittle;
+  switch (*format) {
+    case '@':
+      ++format;
+      break;
+    case '=':
+      native = false;
+      ++format;
+      break;
+    case '<':
+      native = false;
+      little = true;
+      ++format;
+      break;
+    case '>':
+    case '!':
+      native = false;
+      little = false;
+      ++format;
+      break;
+    default:
+      break;
+  }
+  if ((native_only && !native) || format[0] == '\0' || format[1] != '\0') {
+    return std::nullopt;
+  }
+  // Native mode uses the C types' sizes, the others struct's standard sizes.
+  std::size_t size = 0;
+  bool is_signed = false;
+  switch (format[0]) {
+    case 'b':
+      is_signed = true;
+      [[fallthrough]];
+    case 'B':
+      size = 1;
+      break;
+    case 'h':
+      is_signed = true;
+      [[fallthrough]];
+    case 'H':
+      size = native ? sizeof(short) : 2;
+      break;
+    case 'i':
+      is_signed = true;
+      [[fallthrough]];
+    case 'I':
+      size = native ? sizeof(int) : 4;
+      break;
+    case 'l':
+      is_signed = true;
+      [[fallthrough]];
+    case 'L':
+      size = native ? sizeof(long) : 4;
+      break;
+    case 'q':
+      is_signed = true;
+      [[fallthrough]];
+    case 'Q':
+      size = native ? sizeof(long long) : 8;
+      break;
+    case 'n':
+      is_signed = true;
+      [[fallthrough]];
+    case 'N':
+      if (!native) {
+        return std::nullopt;
+      }
+      size = sizeof(std::size_t);
+      break;
+    default:
+      return std::nullopt;
+  }
+  if (view.itemsize < 0 || static_cast<std::size_t>(view.itemsize) != size) {
+    return std::nullopt;
+  }
+  const bool swap = size > 1 && little != kHostLittle;
+  switch (size) {
+    case 1:
+      return is_signed ? reader<std::int8_t>(false) : reader<std::uint8_t>(false);
+    case 2:
+      return is_signed ? reader<std::int16_t>(swap) : reader<std::uint16_t>(swap);
+    case 4:
+      return is_signed ? reader<std::int32_t>(swap) : reader<std::uint32_t>(swap);
+    case 8:
+      return is_signed ? reader<std::int64_t>(swap) : reader<std::uint64_t>(swap);
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace
+
+Exporter exporter_of(PyTypeObject* type) {
+  if (type == &PyMemoryView_Type) {
+    return Exporter::memoryview;
+  }
+  if (is_type_named(type, g_ndarray_type, "numpy", "ndarray")) {
+    return Exporter::ndarray;
+  }
+  if (is_type_named(type, g_array_type, "array", "array")) {
+    return Exporter::array;
+  }
+  return Exporter::other;
+}
+
+bool BufferView::acquire(PyObject* object, int flags) noexcept {
+  if (PyObject_GetBuffer(object, &view_, flags) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  held_ = true;
+  return true;
+}
+
+bool IntegerBuffer::acquire(PyObject* object, Exporter exporter, int dimensions) noexcept {
+  if (!buffer_.acquire(object, PyBUF_FORMAT | PyBUF_STRIDES)) {
+    return false;
+  }
+  const Py_buffer& view = buffer_.get();
+  if (view.ndim != dimensions || view.shape == nullptr || view.strides == nullptr ||
+      view.suboffsets != nullptr) {
+    return false;
+  }
+  const bool native_only = exporter == Exporter::memoryview || exporter == Exporter::array;
+  const std::optional<IntegerReader> read = integer_reader(view, native_only);
+  read_ = read.value_or(nullptr);
+  return read_ != nullptr;
+}
+
+Py_ssize_t IntegerBuffer::rows() const noexcept {
+  const Py_buffer& view = buffer_.get();
+  return view.ndim == 2 ? view.shape[0] : 1;
+}
+
+bool IntegerBuffer::read_row(Py_ssize_t row, SymbolSink& out) const {
+  const Py_buffer& view = buffer_.get();
+  const int last = view.ndim - 1;
+  const Py_ssize_t length = view.shape[last];
+  const Py_ssize_t stride = view.strides[last];
+  const char* first = static_cast<const char*>(view.buf) + (last == 0 ? 0 : row * view.strides[0]);
+  out.expect(static_cast<std::size_t>(length));
+  for (Py_ssize_t done = 0; done < length;) {
+    const std::span<std::uint64_t> room = out.room();
+    const Py_ssize_t count =
+        std::min(static_cast<Py_ssize_t>(std::min<std::size_t>(room.size(), PY_SSIZE_T_MAX)),
+                 length - done);
+    if (!read_(first + done * stride, count, stride, room.data())) {
+      out.discard();
+      return false;
+    }
+    out.commit(static_cast<std::size_t>(count));
+    done += count;
+    // The export keeps the memory in place while a signal handler runs.
+    poll_interruption(static_cast<std::uint64_t>(count));
+  }
+  return true;
+}
+
+}  // namespace tesk::py

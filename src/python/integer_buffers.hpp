@@ -1,0 +1,61 @@
+#pragma once
+// Objects whose iteration yields exactly the integers in their buffer, read from the buffer
+// instead: exact memoryview, array.array and numpy.ndarray. Subclasses may iterate as they like
+// and are never among them.
+
+#include <cstdint>
+
+#include "python/python.hpp"
+#include "python/symbol_sink.hpp"
+
+namespace tesk::py {
+
+enum class Exporter { other, memoryview, array, ndarray };
+
+// Never fails: a question that cannot be answered gives `other`, and no error is left pending.
+Exporter exporter_of(PyTypeObject* type);
+
+// One buffer export of an object, released with the view.
+class BufferView {
+ public:
+  BufferView() noexcept = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) {
+      PyBuffer_Release(&view_);
+    }
+  }
+
+  // False, with no error pending, when the object refuses the request.
+  bool acquire(PyObject* object, int flags) noexcept;
+  const Py_buffer& get() const noexcept { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Reads `count` integers `stride` bytes apart. False if a value is negative: that value's
+// OverflowError is the general conversion's to raise.
+using IntegerReader = bool (*)(const char* first, Py_ssize_t count, Py_ssize_t stride,
+                               std::uint64_t* out);
+
+// A one- or two-dimensional integer buffer, read as iterating the object reads it: a vector is
+// one row, a matrix a row per element of its first dimension.
+class IntegerBuffer {
+ public:
+  // False when the general conversion must decide instead (no error pending).
+  bool acquire(PyObject* object, Exporter exporter, int dimensions) noexcept;
+
+  Py_ssize_t rows() const noexcept;
+  // Hands row `row` to `out` a piece at a time, after out.expect(its length). False, with the
+  // row discarded from `out`, when a value is negative.
+  bool read_row(Py_ssize_t row, SymbolSink& out) const;
+
+ private:
+  BufferView buffer_;
+  IntegerReader read_ = nullptr;
+};
+
+}  // namespace tesk::py

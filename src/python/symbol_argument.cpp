@@ -1,0 +1,49 @@
+#include "python/symbol_argument.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+namespace tesk::py {
+
+void SymbolArgument::expect(std::size_t count) {
+  if (count > capacity_) {
+    grow_to(count);
+  }
+}
+
+std::span<std::uint64_t> SymbolArgument::room() {
+  if (size_ == capacity_) {
+    grow_to(capacity_ * 2);
+  }
+  return {data_ + size_, capacity_ - size_};
+}
+
+void SymbolArgument::add_bytes(std::span<const unsigned char> bytes) {
+  std::copy(bytes.begin(), bytes.end(), extend(bytes.size()));
+}
+
+std::uint64_t* SymbolArgument::extend(std::size_t count) {
+  if (count > capacity_ - size_) {
+    if (count > std::numeric_limits<std::size_t>::max() - size_) {
+      throw std::bad_alloc();
+    }
+    grow_to(std::max(size_ + count, capacity_ * 2));
+  }
+  std::uint64_t* slots = data_ + size_;
+  size_ += count;
+  return slots;
+}
+
+void SymbolArgument::grow_to(std::size_t capacity) {
+  if (capacity > std::numeric_limits<std::size_t>::max() / sizeof(std::uint64_t)) {
+    throw std::bad_alloc();
+  }
+  auto larger = std::make_unique_for_overwrite<std::uint64_t[]>(capacity);
+  std::copy_n(data_, size_, larger.get());
+  heap_ = std::move(larger);
+  data_ = heap_.get();
+  capacity_ = capacity;
+}
+
+}  // namespace tesk::py
