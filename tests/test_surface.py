@@ -85,6 +85,25 @@ def test_second_initialisation_is_refused(run_python):
     assert lines[1] == "bct"  # the first module's class keeps working
 
 
+def test_failed_first_initialisation_can_be_retried(run_python):
+    # Creating the type needs the warnings module; without it the first import fails with its own
+    # cause, and once it is back a second import succeeds.
+    code = (
+        "import sys, warnings\n"
+        "sys.modules['warnings'] = None\n"
+        "try:\n"
+        "    import tesk\n"
+        "except ImportError as error:\n"
+        "    print(error)\n"
+        "sys.modules['warnings'] = warnings\n"
+        "import tesk\n"
+        "print(tesk.TESK(2).method)\n"
+    )
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["import of warnings halted; None in sys.modules", "bct"]
+
+
 def test_class_identity_and_docstring():
     assert TESK.__name__ == "TESK"
     assert TESK.__qualname__ == "TESK"

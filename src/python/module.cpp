@@ -30,6 +30,27 @@ PyModuleDef kModuleDef = {
 // (a re-import after removal from sys.modules, a subinterpreter) is refused outright.
 std::atomic<bool> g_initialised{false};
 
+// Claims the one initialisation for the current attempt. An attempt that fails gives the claim
+// back, so that importing again retries and reports its own cause.
+class InitialisationClaim {
+ public:
+  InitialisationClaim() : claimed_(!g_initialised.exchange(true)) {}
+  ~InitialisationClaim() {
+    if (claimed_ && !kept_) {
+      g_initialised = false;
+    }
+  }
+  InitialisationClaim(const InitialisationClaim&) = delete;
+  InitialisationClaim& operator=(const InitialisationClaim&) = delete;
+
+  bool claimed() const noexcept { return claimed_; }
+  void keep() noexcept { kept_ = true; }
+
+ private:
+  bool claimed_;
+  bool kept_ = false;
+};
+
 // The module's __all__ list, created on first need.
 PyRef all_list(PyObject* module) {
   PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
@@ -69,7 +90,8 @@ PyMODINIT_FUNC PyInit_tesk() {
     if (!module) {
       tesk::py::throw_python_error();
     }
-    if (tesk::g_initialised.exchange(true)) {
+    tesk::InitialisationClaim claim;
+    if (!claim.claimed()) {
       tesk::py::raise_message(PyExc_ImportError,
                               "tesk may be initialised only once per interpreter process");
     }
@@ -80,6 +102,7 @@ PyMODINIT_FUNC PyInit_tesk() {
     tesk::add_attribute(module.get(), "TESK", reinterpret_cast<PyObject*>(type));
     PyRef version = tesk::py::to_python(std::string_view(tesk::kVersion));
     tesk::add_attribute(module.get(), "__version__", version.get());
+    claim.keep();
     return module;
   });
 }
