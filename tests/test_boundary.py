@@ -1,24 +1,19 @@
 """Argument binding and conversion, exception mapping and the per-object borrow guard."""
 
 import array
-import ctypes
 import sys
 
 import numpy as np
 import pytest
 
 from tesk import TESK
+from instance_layout import borrow_flag
 from integer_like import Index
 
 ALTERNATING = [[0, 1, 0, 1, 0, 1]]
 NOT_FITTED = "fit must be called before querying the model"
 NOT_IN_TREE = "context is not in the fitted tree; use get_suffix(sequence) for model backoff"
 QUERIES = ["get_suffix", "get_counts", "get_transition_counts", "get_distribution", "predict_proba"]
-
-
-def borrow_flag(model):
-    # The counter is the first field after the object header.
-    return ctypes.c_ssize_t.from_address(id(model) + object.__basicsize__).value
 
 
 @pytest.fixture

@@ -6,12 +6,12 @@ callback gets the documented answer, the outer call ends as documented, and the 
 fitted state and is free again afterwards.
 """
 
-import ctypes
 import gc
 import sys
 
 import pytest
 
+from instance_layout import borrow_flag
 from tesk import TESK
 
 ROW = [0, 0, 1, 1] * 6  # every context of length 2 is in the fitted tree
@@ -23,10 +23,6 @@ EXCLUSIVE_REFUSED = "Already borrowed"
 SITES = ["__class__", "__len__", "__iter__", "__getitem__", "__index__"]
 # A failure there is discarded: the instance test and the length only steer the conversion.
 DISCARDED = ("__class__", "__len__")
-
-
-def borrow_flag(model):
-    return ctypes.c_ssize_t.from_address(id(model) + object.__basicsize__).value
 
 
 def fitted():

@@ -2,6 +2,7 @@
 
 import gc
 import inspect
+import os
 import pickle
 import sys
 import weakref
@@ -245,9 +246,10 @@ def test_internal_failure_reaches_python_as_a_base_exception(run_python):
     # The only way to break an invariant from Python: poke the borrow counter (the first field
     # after the object header) to its maximum, so that one more shared borrow cannot be counted.
     code = (
-        "import ctypes, tesk\n"
+        f"import sys, tesk; sys.path.insert(0, {os.path.dirname(__file__)!r})\n"
+        "from instance_layout import borrow_counter\n"
         "model = tesk.TESK(4)\n"
-        "flag = ctypes.c_ssize_t.from_address(id(model) + object.__basicsize__)\n"
+        "flag = borrow_counter(model)\n"
         "assert flag.value == 0\n"
         "flag.value = 2**63 - 1\n"
         "try:\n"

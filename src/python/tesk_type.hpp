@@ -9,6 +9,8 @@
 
 namespace tesk {
 
+// Tests reach borrow_flag through ctypes (tests/instance_layout.py): it stays a Py_ssize_t and the
+// first field after the object header.
 struct TeskObject {
   PyObject_HEAD
   Py_ssize_t borrow_flag;              // 0 free, n > 0 shared uses, -1 held by fit

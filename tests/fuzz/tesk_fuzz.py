@@ -29,6 +29,7 @@ from tesk import TESK
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import reference_model  # noqa: E402 - the slow literal pipeline beside the tests
+from instance_layout import borrow_flag  # noqa: E402
 
 U64 = 2**64
 PROPERTIES = ("method", "boundary", "sample_size", "alphabet_size", "max_depth",
@@ -66,11 +67,6 @@ class Refused(TypeError):
 
 class OutOfRange(OverflowError):
     """Expected only: Python's OverflowError for an integer outside 0 .. 2**64 - 1."""
-
-
-def borrow_flag(model):
-    # The counter is the first field after the object header.
-    return ctypes.c_ssize_t.from_address(id(model) + object.__basicsize__).value
 
 
 class Raised:
