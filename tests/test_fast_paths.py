@@ -9,6 +9,7 @@ exception type and arguments) must be identical.
 import array
 import operator
 import random
+import sys
 
 import pytest
 
@@ -329,6 +330,31 @@ def test_numpy_and_array_subclasses_iterate_their_own_way():
     ShiftedArray.__module__ = "array"
     fingerprint = assert_converts_like_iteration(lambda: ShiftedArray("B", [0, 0, 0]))
     assert fingerprint == query_fingerprint([3, 2, 1])
+
+
+def test_ndarray_subclasses_keeping_its_iteration_convert_like_iteration(tmp_path):
+    # Plain subclasses and memmap read their buffer; one overriding item access keeps it.
+    np = pytest.importorskip("numpy")
+    values = np.array(some_values(5000, 300, seed=9), dtype=">u2")
+    values.tofile(tmp_path / "values")
+    mapped = np.memmap(tmp_path / "values", dtype=">u2", mode="r")
+    plain = type("Plain", (np.ndarray,), {})
+    shifted = type("Shifted", (np.ndarray,), {
+        "__getitem__": lambda self, index: np.ndarray.__getitem__(self, index) + 1})
+    vectors = [values.view(plain), mapped, mapped[::-3]]
+    calls = []
+    sys.setprofile(lambda frame, event, arg: event == "call" and calls.append(frame.f_code))
+    try:
+        fast = [query_fingerprint(vector) for vector in vectors]
+    finally:
+        sys.setprofile(None)
+    assert np.memmap.__getitem__.__code__ not in calls
+    for vector, fingerprint in zip(vectors, fast):
+        assert fingerprint == query_fingerprint(Generic(vector))
+        assert fit_fingerprint([vector]) == fit_fingerprint([Generic(vector)])
+    matrix = mapped.reshape(50, 100)
+    assert fit_fingerprint(matrix) == fit_fingerprint(Generic(matrix))
+    assert query_fingerprint(values.view(shifted)) == query_fingerprint(list(values + 1))
 
 
 def test_look_alike_types_met_first_take_the_general_path(run_python):

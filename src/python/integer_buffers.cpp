@@ -1,6 +1,7 @@
 #include "python/integer_buffers.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <optional>
@@ -54,6 +55,72 @@ bool is_type_named(PyTypeObject* type, PyTypeObject*& known, const char* module,
   }
   Py_INCREF(reinterpret_cast<PyObject*>(type));
   known = type;
+  return true;
+}
+
+bool derives_from_ndarray(PyTypeObject* type) {
+  for (auto* base = static_cast<PyTypeObject*>(PyType_GetSlot(type, Py_tp_base));
+       base != nullptr && base != &PyBaseObject_Type;
+       base = static_cast<PyTypeObject*>(PyType_GetSlot(base, Py_tp_base))) {
+    if (is_type_named(base, g_ndarray_type, "numpy", "ndarray")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The attribute `name` of a type as its instances' protocols find it; null (no error) if none.
+PyRef type_attribute(PyTypeObject* type, const char* name) {
+  PyRef attribute =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), name));
+  if (!attribute) {
+    PyErr_Clear();
+  }
+  return attribute;
+}
+
+// numpy.memmap's item access hands back what ndarray's gives, so a memmap (or a subclass that
+// keeps memmap's item access) reads its buffer as well. Only the memmap of the numpy module
+// already imported counts.
+bool is_memmap_item_access(PyTypeObject* type, PyObject* item_access) {
+  PyRef numpy_name = PyRef::steal(PyUnicode_FromString("numpy"));
+  if (!numpy_name) {
+    PyErr_Clear();
+    return false;
+  }
+  PyRef numpy = PyRef::steal(PyImport_GetModule(numpy_name.get()));
+  if (!numpy) {
+    PyErr_Clear();
+    return false;
+  }
+  PyRef memmap = PyRef::steal(PyObject_GetAttrString(numpy.get(), "memmap"));
+  if (!memmap || !PyType_Check(memmap.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  auto* memmap_type = reinterpret_cast<PyTypeObject*>(memmap.get());
+  if (!PyType_IsSubtype(type, memmap_type)) {
+    return false;
+  }
+  // memmap's own __getitem__ calls super(), which only works on a memmap.
+  PyRef genuine = type_attribute(memmap_type, "__getitem__");
+  return genuine && genuine.get() == item_access;
+}
+
+// The protocols through which iterating an instance reads its elements, each as ndarray has it.
+bool leaves_iteration_to_ndarray(PyTypeObject* type) {
+  constexpr std::array<const char*, 4> kProtocols = {"__getitem__", "__len__", "__iter__",
+                                                     "__buffer__"};
+  for (const char* name : kProtocols) {
+    PyRef own = type_attribute(type, name);
+    PyRef inherited = type_attribute(g_ndarray_type, name);
+    if (own.get() == inherited.get()) {
+      continue;
+    }
+    if (std::strcmp(name, "__getitem__") != 0 || !own || !is_memmap_item_access(type, own.get())) {
+      return false;
+    }
+  }
   return true;
 }
 
@@ -218,6 +285,9 @@ Exporter exporter_of(PyTypeObject* type) {
   }
   if (is_type_named(type, g_array_type, "array", "array")) {
     return Exporter::array;
+  }
+  if (derives_from_ndarray(type) && leaves_iteration_to_ndarray(type)) {
+    return Exporter::ndarray_subclass;
   }
   return Exporter::other;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Objects whose iteration yields exactly the integers in their buffer, read from the buffer
-// instead: exact memoryview, array.array and numpy.ndarray. Subclasses may iterate as they like
-// and are never among them.
+// instead: exact memoryview, array.array and numpy.ndarray, and the ndarray subclasses that leave
+// item access, length, iteration and buffer export to ndarray (numpy.memmap among them).
 
 #include <cstdint>
 
@@ -10,7 +10,7 @@
 
 namespace tesk::py {
 
-enum class Exporter { other, memoryview, array, ndarray };
+enum class Exporter { other, memoryview, array, ndarray, ndarray_subclass };
 
 // Never fails: a question that cannot be answered gives `other`, and no error is left pending.
 Exporter exporter_of(PyTypeObject* type);

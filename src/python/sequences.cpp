@@ -135,8 +135,17 @@ void convert_symbols(PyObject* object, SymbolSink& out) {
     return;
   }
   const Exporter exporter = exporter_of(type);
-  if (exporter == Exporter::other || !convert_buffer(object, exporter, out)) {
+  if (exporter == Exporter::other) {
     convert_elements(object, std::nullopt, out);
+    return;
+  }
+  // A subclass's instance test may run its own code: it runs once, as iterating would run it.
+  std::optional<std::size_t> checked;
+  if (exporter == Exporter::ndarray_subclass) {
+    checked = check_sequence(object);
+  }
+  if (!convert_buffer(object, exporter, out)) {
+    convert_elements(object, checked, out);
   }
 }
 
