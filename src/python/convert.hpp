@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/interruption.hpp"
 #include "python/errors.hpp"
 #include "python/symbol_argument.hpp"
 #include "trie/packed_rows.hpp"
@@ -24,6 +25,7 @@ double extract_f64(PyObject* object);
 std::string extract_text(PyObject* object);
 
 // Runs one argument's conversion; a TypeError it raises is reported under the parameter's name.
+// A conversion that a signal handler stopped leaves the handler's exception as it is.
 template <class Conversion>
 auto convert_argument(const char* parameter, Conversion&& conversion) -> decltype(conversion()) {
   try {
@@ -31,6 +33,8 @@ auto convert_argument(const char* parameter, Conversion&& conversion) -> decltyp
   } catch (const PythonErrorSet&) {
     name_argument_in_type_error(parameter);
     throw;
+  } catch (const Interrupted&) {
+    throw_python_error();
   }
 }
 

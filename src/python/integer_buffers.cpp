@@ -339,8 +339,10 @@ bool IntegerBuffer::read_row(Py_ssize_t row, SymbolSink& out) const {
     }
     out.commit(static_cast<std::size_t>(count));
     done += count;
-    // The export keeps the memory in place while a signal handler runs.
-    poll_interruption(static_cast<std::uint64_t>(count));
+    if (static_cast<std::size_t>(count) >= kPieceSize) {
+      // The export keeps the memory in place while a signal handler runs.
+      poll_interruption(static_cast<std::uint64_t>(count));
+    }
   }
   return true;
 }

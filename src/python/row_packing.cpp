@@ -19,6 +19,9 @@ class RowSink final : public SymbolSink {
   RowSink& operator=(const RowSink&) = delete;
   ~RowSink() = default;
 
+  // Symbols of the row so far.
+  std::uint64_t size() const noexcept { return size_; }
+
   void expect(std::size_t count) override {
     try {
       packer_.begin_row(count);
@@ -27,19 +30,31 @@ class RowSink final : public SymbolSink {
     }
   }
   std::span<std::uint64_t> room() override { return piece_; }
-  void commit(std::size_t count) override { packer_.add(std::span(piece_).first(count)); }
-  void add_bytes(std::span<const unsigned char> bytes) override { packer_.add_bytes(bytes); }
-  void discard() override { packer_.drop_row(); }
+  void commit(std::size_t count) override {
+    packer_.add(std::span(piece_).first(count));
+    size_ += count;
+  }
+  void add_bytes(std::span<const unsigned char> bytes) override {
+    packer_.add_bytes(bytes);
+    size_ += bytes.size();
+  }
+  void discard() override {
+    packer_.drop_row();
+    size_ = 0;
+  }
 
  private:
   RowPacker& packer_;
+  std::uint64_t size_ = 0;
   std::uint64_t piece_[kPieceSize];  // left uninitialised: only committed slots are read
 };
 
-void pack_row(PyObject* row, RowPacker& packer) {
+// Returns the row's length.
+std::uint64_t pack_row(PyObject* row, RowPacker& packer) {
   RowSink sink(packer);
   convert_symbols(row, sink);
   packer.end_row();
+  return sink.size();
 }
 
 // A two-dimensional integer array as rows: what iterating it gives, without a view per row.
@@ -52,6 +67,7 @@ bool pack_matrix(PyObject* object, RowPacker& packer, std::uint64_t alphabet_siz
   }
   const Py_ssize_t rows = buffer.rows();
   packer.reserve_rows(static_cast<std::size_t>(rows));
+  WorkTally work;
   for (Py_ssize_t r = 0; r < rows; ++r) {
     RowSink sink(packer);
     if (!buffer.read_row(r, sink)) {
@@ -59,6 +75,7 @@ bool pack_matrix(PyObject* object, RowPacker& packer, std::uint64_t alphabet_siz
       return false;
     }
     packer.end_row();
+    work.add(sink.size() + 1);
   }
   return true;
 }
@@ -72,12 +89,13 @@ PackedRows extract_packed_rows(PyObject* object, std::uint64_t alphabet_size) {
       pack_matrix(object, packer, alphabet_size)) {
     return std::move(packer).finish();
   }
+  WorkTally work;
   for_each_element(
       object, [&](std::size_t rows) { packer.reserve_rows(rows); },
       [&](PyObject* row) {
         // A row's conversion may run the caller's code, which may change `object`.
         PyRef held = PyRef::borrow(row);
-        pack_row(held.get(), packer);
+        work.add(pack_row(held.get(), packer) + 1);
         return true;
       });
   return std::move(packer).finish();

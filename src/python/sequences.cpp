@@ -90,7 +90,9 @@ bool convert_bytes(PyObject* object, SymbolSink& out) {
     const std::span<const unsigned char> piece =
         bytes.subspan(done, std::min(kBytePiece, bytes.size() - done));
     out.add_bytes(piece);
-    poll_interruption(piece.size());
+    if (piece.size() == kBytePiece) {
+      poll_interruption(kBytePiece);
+    }
   }
   return true;
 }

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <utility>
 
 #include "common/interruption.hpp"
 #include "python/errors.hpp"
@@ -16,6 +18,10 @@ namespace tesk::py {
 // to a bound (its length is the caller's code and may be anything).
 std::size_t check_sequence(PyObject* object);
 
+// Elements read per block between two polls for interruption. A sequence shorter than a block
+// never polls: whoever walks many of them counts their work (see WorkTally).
+inline constexpr Py_ssize_t kElementBlock = 4096;
+
 // Iterates an object that passed check_sequence (with `length` its result): expect(length), then
 // visit(item) for each element in iteration order.
 template <class Expect, class Visit>
@@ -27,12 +33,22 @@ void iterate_elements(PyObject* object, std::size_t length, Expect&& expect, Vis
   }
   std::uint64_t index = 0;
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    poll_interruption_every(index++, 1);
     visit(item.get());
+    if (++index % kElementBlock == 0) {
+      poll_interruption(kElementBlock);
+    }
   }
   if (PyErr_Occurred() != nullptr) {
     throw PythonErrorSet{};
   }
+}
+
+inline Py_ssize_t list_length(PyObject* list) {
+  const Py_ssize_t size = PyList_Size(list);
+  if (size < 0) {
+    throw_python_error();
+  }
+  return size;
 }
 
 // The elements of `sequence` in iteration order: expect(length) once, with a length to size
@@ -44,24 +60,24 @@ template <class Expect, class Visit>
 void for_each_element(PyObject* sequence, Expect&& expect, Visit&& visit) {
   PyTypeObject* type = Py_TYPE(sequence);
   if (type == &PyList_Type) {
-    Py_ssize_t size = PyList_Size(sequence);
-    if (size < 0) {
-      throw_python_error();
-    }
+    Py_ssize_t size = list_length(sequence);
     expect(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      PyObject* item = PyList_GetItem(sequence, i);
-      if (item == nullptr) {
-        throw_python_error();
+    for (Py_ssize_t i = 0; i < size;) {
+      const Py_ssize_t block_start = i;
+      Py_ssize_t block_end = std::min(size, i + kElementBlock);
+      for (; i < block_end; ++i) {
+        PyObject* item = PyList_GetItem(sequence, i);
+        if (item == nullptr) {
+          throw_python_error();
+        }
+        if (visit(item)) {
+          size = list_length(sequence);
+          block_end = std::min(block_end, size);
+        }
       }
-      // A signal handler may change the list as well.
-      bool changed = visit(item);
-      if ((i & static_cast<Py_ssize_t>(kPieceSize - 1)) == 0) {
-        poll_interruption(kPieceSize);
-        changed = true;
-      }
-      if (changed) {
-        size = PyList_Size(sequence);
+      if (i - block_start == kElementBlock) {
+        poll_interruption(kElementBlock);
+        size = list_length(sequence);  // a signal handler may change the list as well
       }
     }
     return;
@@ -78,13 +94,30 @@ void for_each_element(PyObject* sequence, Expect&& expect, Visit&& visit) {
       if (item == nullptr) {
         throw_python_error();
       }
-      poll_interruption_every(static_cast<std::uint64_t>(i), 1);
       visit(item);
+      if ((i + 1) % kElementBlock == 0) {
+        poll_interruption(kElementBlock);
+      }
     }
     return;
   }
   iterate_elements(sequence, check_sequence(sequence), expect, visit);
 }
+
+// Counts the work of many small steps (short rows, say) and polls for interruption once it
+// amounts to a block.
+class WorkTally {
+ public:
+  void add(std::uint64_t work) {
+    pending_ += work;
+    if (pending_ >= kElementBlock) {
+      poll_interruption(std::exchange(pending_, 0));
+    }
+  }
+
+ private:
+  std::uint64_t pending_ = 0;
+};
 
 // Any sequence except str into `out`: bytes, bytearray and integer buffers straight from their
 // memory, anything else element by element through the integer-index protocol.
