@@ -430,6 +430,16 @@ def test_rows_with_a_bad_symbol_later_fit_alike_in_every_form(alphabet, kind):
         assert fingerprint(_rows_of(kind, rows)) == expected
 
 
+def test_bad_symbol_after_the_first_piece_is_reported_at_its_place_in_the_row():
+    np = pytest.importorskip("numpy")
+    values = some_values(9000, seed=10)
+    values[5000] = 7
+    rows = [array.array("q", values), memoryview(bytes(values)), np.array(values, dtype="u2")]
+    for data in [[row] for row in rows] + [np.array([values, values])]:
+        assert outcome(lambda: TESK(4, method="bic").fit(data)) == (
+            ValueError, ("symbol 7 at data[0][5000] is outside 0..4",))
+
+
 def test_negative_value_after_the_first_piece_falls_back_exactly():
     # Buffers are packed a few thousand values at a time; a negative value further on must still
     # give the general conversion's OverflowError, with nothing kept of the rows read so far.
