@@ -57,12 +57,34 @@ inline void poll_interruption(std::uint64_t work) {
   }
 }
 
-// For loops: polls on every 4,096th step, counting the work of the steps in between.
+inline constexpr std::uint64_t kPollStride = 4096;
+
+// For loops whose steps are not cheap: polls on every 4,096th step, counting the work of the
+// steps in between.
 inline void poll_interruption_every(std::uint64_t step, std::uint64_t work_per_step) {
-  constexpr unsigned kStrideBits = 12;
-  if ((step & ((std::uint64_t{1} << kStrideBits) - 1)) == 0) {
-    poll_interruption(work_per_step << kStrideBits);
+  if (step % kPollStride == 0) {
+    poll_interruption(work_per_step * kPollStride);
   }
+}
+
+// For loops over many cheap steps: one poll before each chunk of up to 4,096 steps, so that the
+// steps themselves run free of any call.
+//   for (std::uint64_t i = begin; i < end;) {
+//     for (const std::uint64_t stop = poll_chunk_up(i, end, work); i < stop; ++i) { ... }
+//   }
+inline std::uint64_t poll_chunk_up(std::uint64_t from, std::uint64_t end,
+                                   std::uint64_t work_per_step) {
+  const std::uint64_t stop = end - from > kPollStride ? from + kPollStride : end;
+  poll_interruption((stop - from) * work_per_step);
+  return stop;
+}
+
+// The same for loops counting down from `from` to `begin`.
+inline std::uint64_t poll_chunk_down(std::uint64_t from, std::uint64_t begin,
+                                     std::uint64_t work_per_step) {
+  const std::uint64_t stop = from - begin > kPollStride ? from - kPollStride : begin;
+  poll_interruption((from - stop) * work_per_step);
+  return stop;
 }
 
 }  // namespace tesk

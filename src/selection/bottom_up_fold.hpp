@@ -29,18 +29,20 @@ void fold_bottom_up(const CountTrie& trie, const Rule& rule, std::vector<double>
   node_split.assign(node_count, 0);
   std::vector<std::uint32_t> children(node_count, 0);
   std::vector<SymbolTally> tallies;
-  for (std::size_t v = node_count; v-- > 0;) {
-    poll_interruption_every(v, 4);
-    const TrieNode& node = nodes[v];
-    ensure(node.depth <= trie.storage_depth(), "node deeper than the storage depth");
-    gather_counts_by_symbol(trie, node, tallies);
-    const SplitDecision decision =
-        rule.decide(node.depth, rule.measure(node.total, tallies), values[v], children[v]);
-    values[v] = decision.value;
-    node_split[v] = decision.split ? 1 : 0;
-    if (v != kRoot) {
-      values[node.parent] += decision.value;
-      ++children[node.parent];
+  for (std::size_t v = node_count; v > 0;) {
+    for (const std::size_t stop = poll_chunk_down(v, 0, 4); v > stop;) {
+      --v;
+      const TrieNode& node = nodes[v];
+      ensure(node.depth <= trie.storage_depth(), "node deeper than the storage depth");
+      gather_counts_by_symbol(trie, node, tallies);
+      const SplitDecision decision =
+          rule.decide(node.depth, rule.measure(node.total, tallies), values[v], children[v]);
+      values[v] = decision.value;
+      node_split[v] = decision.split ? 1 : 0;
+      if (v != kRoot) {
+        values[node.parent] += decision.value;
+        ++children[node.parent];
+      }
     }
   }
 }

@@ -155,26 +155,27 @@ std::vector<std::uint8_t> peres_shield_keep(const CountTrie& trie,
   const NodeVector& nodes = trie.nodes();
   std::vector<std::uint8_t> keep(nodes.size(), 0);
   const CountTables tables(trie, bounds.cap);
-  for (std::size_t u = 1; u < nodes.size(); ++u) {
-    poll_interruption_every(u, 8);
-    const TrieNode& node = nodes[u];
-    if (node.depth > bounds.cap) {
-      continue;
-    }
-    std::size_t c = u;
-    std::size_t b = node.parent;
-    while (true) {
-      ensure(b < c, "a node must come after its parent");
-      // A kept node stays kept; a further test could not change anything.
-      if (keep[c] == 0 &&
-          deviation(tables, u, node.total, b, nodes[b].total) >= bounds.threshold) {
-        keep[c] = 1;
+  for (std::size_t u = 1; u < nodes.size();) {
+    for (const std::size_t stop = poll_chunk_up(u, nodes.size(), 8); u < stop; ++u) {
+      const TrieNode& node = nodes[u];
+      if (node.depth > bounds.cap) {
+        continue;
       }
-      if (b == kRoot) {
-        break;
+      std::size_t c = u;
+      std::size_t b = node.parent;
+      while (true) {
+        ensure(b < c, "a node must come after its parent");
+        // A kept node stays kept; a further test could not change anything.
+        if (keep[c] == 0 &&
+            deviation(tables, u, node.total, b, nodes[b].total) >= bounds.threshold) {
+          keep[c] = 1;
+        }
+        if (b == kRoot) {
+          break;
+        }
+        c = b;
+        b = nodes[b].parent;
       }
-      c = b;
-      b = nodes[b].parent;
     }
   }
   return keep;

@@ -149,35 +149,36 @@ class CodeBuilder {
       }
     }
     bool contexts_maybe_new = true;
-    for (std::uint64_t i = conditioning_; i < row.size; ++i) {
-      poll_interruption_every(i, depth_ + 1);
-      if (prefetching && i + kLookahead < row.size) {
-        const std::uint64_t j = i + kLookahead;
-        for (std::uint32_t length = first_far; length <= depth_ + 1; ++length) {
-          ahead[length] =
-              x[j] + alphabet * (ahead[length] - x[j - length] * top_power[length]);
-          __builtin_prefetch(counts[length] + ahead[length], 1);
+    for (std::uint64_t i = conditioning_; i < row.size;) {
+      for (const std::uint64_t stop = poll_chunk_up(i, row.size, depth_ + 1); i < stop; ++i) {
+        if (prefetching && i + kLookahead < row.size) {
+          const std::uint64_t j = i + kLookahead;
+          for (std::uint32_t length = first_far; length <= depth_ + 1; ++length) {
+            ahead[length] =
+                x[j] + alphabet * (ahead[length] - x[j - length] * top_power[length]);
+            __builtin_prefetch(counts[length] + ahead[length], 1);
+          }
         }
+        const std::uint64_t outcome = x[i];
+        bool meets_new = contexts_maybe_new;
+        bool not_nodes = false;
+        for (std::uint32_t length = 1; length <= depth_; ++length) {
+          const std::uint64_t number = outcome + alphabet * previous_numbers[length - 1];
+          numbers[length] = number;
+          const std::uint32_t old = counts[length][number]++;
+          meets_new |= (old & kCountMask) == 0;
+          not_nodes |= (old & kNodeBit) == 0;
+        }
+        const std::uint64_t last = outcome + alphabet * previous_numbers[depth_];
+        numbers[depth_ + 1] = last;
+        meets_new |= deepest[last]++ == 0;
+        // Only a position that meets a new string or context makes anything.
+        if (meets_new && !add_new(numbers, previous_numbers)) [[unlikely]] {
+          return false;
+        }
+        contexts_maybe_new = not_nodes;
+        std::swap(numbers, previous_numbers);
       }
-      const std::uint64_t outcome = x[i];
-      bool meets_new = contexts_maybe_new;
-      bool not_nodes = false;
-      for (std::uint32_t length = 1; length <= depth_; ++length) {
-        const std::uint64_t number = outcome + alphabet * previous_numbers[length - 1];
-        numbers[length] = number;
-        const std::uint32_t old = counts[length][number]++;
-        meets_new |= (old & kCountMask) == 0;
-        not_nodes |= (old & kNodeBit) == 0;
-      }
-      const std::uint64_t last = outcome + alphabet * previous_numbers[depth_];
-      numbers[depth_ + 1] = last;
-      meets_new |= deepest[last]++ == 0;
-      // Only a position that meets a new string or context makes anything.
-      if (meets_new && !add_new(numbers, previous_numbers)) [[unlikely]] {
-        return false;
-      }
-      contexts_maybe_new = not_nodes;
-      std::swap(numbers, previous_numbers);
     }
     return true;
   }
@@ -249,21 +250,24 @@ class CodeBuilder {
     for (std::uint32_t k = 1; k <= depth_ + 1; ++k) {
       power[k] = power[k - 1] * alphabet_size_;
     }
-    for (std::uint64_t& code : node_codes_) {  // becomes parent << 32 | symbol
-      poll_interruption_every(static_cast<std::uint64_t>(&code - node_codes_.data()), 1);
-      const std::uint32_t length = code_length(code);
-      const std::uint64_t number = code_number(code);
-      const std::uint64_t parent = context_id(length - 1, number % power[length - 1]);
-      code = (parent << 32) | (number / power[length - 1]);
+    for (std::size_t k = 0; k < node_codes_.size();) {  // becomes parent << 32 | symbol
+      for (const std::size_t stop = poll_chunk_up(k, node_codes_.size(), 1); k < stop; ++k) {
+        std::uint64_t& code = node_codes_[k];
+        const std::uint32_t length = code_length(code);
+        const std::uint64_t number = code_number(code);
+        const std::uint64_t parent = context_id(length - 1, number % power[length - 1]);
+        code = (parent << 32) | (number / power[length - 1]);
+      }
     }
     PageVector<NodeId> owners(entry_codes_.size());
-    for (std::size_t k = 0; k < entry_codes_.size(); ++k) {  // becomes count << 32 | symbol
-      poll_interruption_every(k, 1);
-      const std::uint32_t length = code_length(entry_codes_[k]);
-      const std::uint64_t number = code_number(entry_codes_[k]);
-      owners[k] = context_id(length - 1, number / alphabet_size_);
-      const std::uint64_t count = counts_by_length_[length][number] & kCountMask;
-      entry_codes_[k] = (count << 32) | (number % alphabet_size_);
+    for (std::size_t k = 0; k < entry_codes_.size();) {  // becomes count << 32 | symbol
+      for (const std::size_t stop = poll_chunk_up(k, entry_codes_.size(), 1); k < stop; ++k) {
+        const std::uint32_t length = code_length(entry_codes_[k]);
+        const std::uint64_t number = code_number(entry_codes_[k]);
+        owners[k] = context_id(length - 1, number / alphabet_size_);
+        const std::uint64_t count = counts_by_length_[length][number] & kCountMask;
+        entry_codes_[k] = (count << 32) | (number % alphabet_size_);
+      }
     }
     counts_by_length_.clear();
     node_ids_.clear();

@@ -37,47 +37,48 @@ CompactedTrie CountTrie::compact(CountTrie trie, std::span<const std::uint8_t> a
 
   // The lists of a built trie are scattered; fetch the heads a few nodes ahead.
   constexpr std::size_t kAhead = 8;
-  for (std::size_t i = 0; i < flagged; ++i) {
-    poll_interruption_every(i, 2);
-    if (i + kAhead < input_count) {
-      const TrieNode& ahead = old_nodes[i + kAhead];
-      if (ahead.first_child < old_links.size()) {
-        __builtin_prefetch(old_links.data() + ahead.first_child);
+  for (std::size_t i = 0; i < flagged;) {
+    for (const std::size_t stop = poll_chunk_up(i, flagged, 2); i < stop; ++i) {
+      if (i + kAhead < input_count) {
+        const TrieNode& ahead = old_nodes[i + kAhead];
+        if (ahead.first_child < old_links.size()) {
+          __builtin_prefetch(old_links.data() + ahead.first_child);
+        }
+        if (ahead.first_count < old_counts.size()) {
+          __builtin_prefetch(old_counts.data() + ahead.first_count);
+        }
       }
-      if (ahead.first_count < old_counts.size()) {
-        __builtin_prefetch(old_counts.data() + ahead.first_count);
-      }
-    }
-    if (new_id[i] == kNoIndex) {
-      continue;
-    }
-    const TrieNode old = old_nodes[i];
-    NodeId parent = kNoIndex;
-    if (i != 0 && old.parent != kNoIndex) {
-      ensure(old.parent < input_count, "parent outside the trie");
-      parent = new_id[old.parent];
-    }
-    TrieNode copy{old.total, parent, kNoIndex, kNoIndex, old.symbol, old.depth};
-    // Each copied element goes to the head of its list, so every list comes out reversed.
-    for (std::uint32_t link = old.first_child; link != kNoIndex; link = old_links[link].next) {
-      ensure(link < old_links.size(), "child link outside the trie");
-      const ChildLink& child = old_links[link];
-      ensure(child.child < input_count, "child outside the trie");
-      if (new_id[child.child] == kNoIndex) {
+      if (new_id[i] == kNoIndex) {
         continue;
       }
-      links.push_back(ChildLink{child.symbol, new_id[child.child], copy.first_child});
-      copy.first_child = static_cast<std::uint32_t>(links.size() - 1);
+      const TrieNode old = old_nodes[i];
+      NodeId parent = kNoIndex;
+      if (i != 0 && old.parent != kNoIndex) {
+        ensure(old.parent < input_count, "parent outside the trie");
+        parent = new_id[old.parent];
+      }
+      TrieNode copy{old.total, parent, kNoIndex, kNoIndex, old.symbol, old.depth};
+      // Each copied element goes to the head of its list, so every list comes out reversed.
+      for (std::uint32_t link = old.first_child; link != kNoIndex; link = old_links[link].next) {
+        ensure(link < old_links.size(), "child link outside the trie");
+        const ChildLink& child = old_links[link];
+        ensure(child.child < input_count, "child outside the trie");
+        if (new_id[child.child] == kNoIndex) {
+          continue;
+        }
+        links.push_back(ChildLink{child.symbol, new_id[child.child], copy.first_child});
+        copy.first_child = static_cast<std::uint32_t>(links.size() - 1);
+      }
+      for (std::uint32_t entry = old.first_count; entry != kNoIndex;
+           entry = old_counts[entry].next) {
+        ensure(entry < old_counts.size(), "count entry outside the trie");
+        counts.push_back(SymbolCount{old_counts[entry].count, old_counts[entry].symbol,
+                                     copy.first_count});
+        copy.first_count = static_cast<std::uint32_t>(counts.size() - 1);
+      }
+      nodes[new_id[i]] = copy;
+      flags.push_back(i < terminal.size() ? terminal[i] : 0);
     }
-    for (std::uint32_t entry = old.first_count; entry != kNoIndex;
-         entry = old_counts[entry].next) {
-      ensure(entry < old_counts.size(), "count entry outside the trie");
-      counts.push_back(SymbolCount{old_counts[entry].count, old_counts[entry].symbol,
-                                   copy.first_count});
-      copy.first_count = static_cast<std::uint32_t>(counts.size() - 1);
-    }
-    nodes[new_id[i]] = copy;
-    flags.push_back(i < terminal.size() ? terminal[i] : 0);
   }
 
   const std::uint64_t alphabet_size = trie.alphabet_size_;

@@ -87,9 +87,10 @@ class ContextSorter {
         continue;
       }
       const std::uint64_t start = end - row.size;
-      for (std::uint64_t p = 0; p < row.size; ++p) {
-        poll_interruption_every(p, 1);
-        text[end - 1 - p] = rank(row.data[p]);
+      for (std::uint64_t p = 0; p < row.size;) {
+        for (const std::uint64_t stop = poll_chunk_up(p, row.size, 1); p < stop; ++p) {
+          text[end - 1 - p] = rank(row.data[p]);
+        }
       }
       // Position p of the row has its context at text index end - p, counted from the
       // conditioning depth on.
@@ -187,21 +188,23 @@ class ContextSorter {
   void for_each_code(const PageVector<Rank>& text, unsigned bits, Visit&& visit) const {
     std::uint64_t code = 0;
     std::uint64_t previous = 0;  // the last context visited, or 0 for none
-    for (std::uint64_t i = text.size(); i-- > 1;) {
-      poll_interruption_every(i, 1);
-      if (!counted(i)) {
-        continue;
-      }
-      if (previous != i + 1) {
-        code = 0;
-        for (std::uint32_t d = 0; d < code_symbols_; ++d) {
-          code = (code << bits) | text[i + d];
+    for (std::uint64_t i = text.size(); i > 1;) {
+      for (const std::uint64_t stop = poll_chunk_down(i, 1, 1); i > stop;) {
+        --i;
+        if (!counted(i)) {
+          continue;
         }
-      } else {
-        code = (code >> bits) | (std::uint64_t{text[i]} << (bits * (code_symbols_ - 1)));
+        if (previous != i + 1) {
+          code = 0;
+          for (std::uint32_t d = 0; d < code_symbols_; ++d) {
+            code = (code << bits) | text[i + d];
+          }
+        } else {
+          code = (code >> bits) | (std::uint64_t{text[i]} << (bits * (code_symbols_ - 1)));
+        }
+        visit(i, code);
+        previous = i;
       }
-      visit(i, code);
-      previous = i;
     }
   }
 
@@ -302,39 +305,42 @@ class ContextSorter {
       // the symbols the two share.
       PageVector<std::int32_t> shared_before(size);
       shared_before[static_cast<std::uint64_t>(suffixes[0])] = -1;
-      for (std::uint64_t k = 1; k < size; ++k) {
-        poll_interruption_every(k, 2);
-        shared_before[static_cast<std::uint64_t>(suffixes[k])] = suffixes[k - 1];
+      for (std::uint64_t k = 1; k < size;) {
+        for (const std::uint64_t stop = poll_chunk_up(k, size, 2); k < stop; ++k) {
+          shared_before[static_cast<std::uint64_t>(suffixes[k])] = suffixes[k - 1];
+        }
       }
       std::uint64_t common = 0;
-      for (std::uint64_t i = 0; i < size; ++i) {
-        poll_interruption_every(i, 2);
-        const std::int32_t before = shared_before[i];
-        if (before < 0) {
-          shared_before[i] = 0;
-          common = 0;
-          continue;
+      for (std::uint64_t i = 0; i < size;) {
+        for (const std::uint64_t stop = poll_chunk_up(i, size, 2); i < stop; ++i) {
+          const std::int32_t before = shared_before[i];
+          if (before < 0) {
+            shared_before[i] = 0;
+            common = 0;
+            continue;
+          }
+          const auto j = static_cast<std::uint64_t>(before);
+          while (common < depth_ && i + common < size && j + common < size &&
+                 text[i + common] == text[j + common]) {
+            ++common;
+          }
+          shared_before[i] = static_cast<std::int32_t>(common);
+          // The next suffix shares at least one symbol fewer with its neighbour.
+          common = common > 0 ? common - 1 : 0;
         }
-        const auto j = static_cast<std::uint64_t>(before);
-        while (common < depth_ && i + common < size && j + common < size &&
-               text[i + common] == text[j + common]) {
-          ++common;
-        }
-        shared_before[i] = static_cast<std::int32_t>(common);
-        // The next suffix shares at least one symbol fewer with its neighbour.
-        common = common > 0 ? common - 1 : 0;
       }
       runs_.shared_.reserve(positions_);
       std::uint64_t kept = 0;
       std::int32_t least = static_cast<std::int32_t>(depth_);  // since the last counted context
-      for (std::uint64_t k = 0; k < size; ++k) {
-        poll_interruption_every(k, 2);
-        const std::int32_t context = suffixes[k];
-        least = std::min(least, shared_before[static_cast<std::uint64_t>(context)]);
-        if (counted(static_cast<std::uint64_t>(context))) {
-          runs_.shared_.push_back(static_cast<std::uint16_t>(kept == 0 ? 0 : least));
-          suffixes[kept++] = context;
-          least = static_cast<std::int32_t>(depth_);
+      for (std::uint64_t k = 0; k < size;) {
+        for (const std::uint64_t stop = poll_chunk_up(k, size, 2); k < stop; ++k) {
+          const std::int32_t context = suffixes[k];
+          least = std::min(least, shared_before[static_cast<std::uint64_t>(context)]);
+          if (counted(static_cast<std::uint64_t>(context))) {
+            runs_.shared_.push_back(static_cast<std::uint16_t>(kept == 0 ? 0 : least));
+            suffixes[kept++] = context;
+            least = static_cast<std::int32_t>(depth_);
+          }
         }
       }
     }

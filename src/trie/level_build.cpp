@@ -292,48 +292,49 @@ class LevelBuilder {
     std::uint64_t kept = 0;
     for (const Segment& segment : active_segments_) {
       const Symbol* outcomes = segment.row + segment.first_h;
-      for (std::uint64_t j = 0; j < segment.count; ++j) {
-        poll_interruption_every(j, 2);
-        const std::uint64_t g = segment.first_g + j;
-        const std::uint32_t node = cur_[g];
-        if (node == kNoIndex) {
-          continue;
-        }
-        Pending item{g, node, deeper, 0, 0, 0, 0};
-        if (count_sole && sole_[node] != 0) {
-          // The node's only observation: no other position needs its table slot, and nothing
-          // deeper needs counting.
-          count_once(node, static_cast<std::uint32_t>(outcomes[j]));
-          if (deeper && !retire(g, d)) {
-            return false;
-          }
-          continue;
-        }
-        const std::uint64_t row_key = std::uint64_t{node} * alphabet_size_;
-        item.outcome_key = row_key + outcomes[j];
-        item.outcome_hash = table.hash(item.outcome_key);
-        if (deeper) {
-          item.context_key = row_key + segment.row[segment.first_h + j - d - 1];
-          item.context_hash = table.hash(item.context_key);
-          if (count_sole) {
-            keep(kept_segments, segment, j);
-          }
-          ++kept;
-        }
-        if constexpr (kPrefetch) {
-          table.prefetch(item.outcome_hash);
-          if (item.link) {
-            table.prefetch(item.context_hash);
-          }
-          if (ring_size < kRing) {
-            ring[(ring_head + ring_size++) % kRing] = item;
+      for (std::uint64_t j = 0; j < segment.count;) {
+        for (const std::uint64_t stop = poll_chunk_up(j, segment.count, 2); j < stop; ++j) {
+          const std::uint64_t g = segment.first_g + j;
+          const std::uint32_t node = cur_[g];
+          if (node == kNoIndex) {
             continue;
           }
-          std::swap(item, ring[ring_head]);
-          ring_head = (ring_head + 1) % kRing;
-        }
-        if (!count_position(d, table, item)) {
-          return false;
+          Pending item{g, node, deeper, 0, 0, 0, 0};
+          if (count_sole && sole_[node] != 0) {
+            // The node's only observation: no other position needs its table slot, and nothing
+            // deeper needs counting.
+            count_once(node, static_cast<std::uint32_t>(outcomes[j]));
+            if (deeper && !retire(g, d)) {
+              return false;
+            }
+            continue;
+          }
+          const std::uint64_t row_key = std::uint64_t{node} * alphabet_size_;
+          item.outcome_key = row_key + outcomes[j];
+          item.outcome_hash = table.hash(item.outcome_key);
+          if (deeper) {
+            item.context_key = row_key + segment.row[segment.first_h + j - d - 1];
+            item.context_hash = table.hash(item.context_key);
+            if (count_sole) {
+              keep(kept_segments, segment, j);
+            }
+            ++kept;
+          }
+          if constexpr (kPrefetch) {
+            table.prefetch(item.outcome_hash);
+            if (item.link) {
+              table.prefetch(item.context_hash);
+            }
+            if (ring_size < kRing) {
+              ring[(ring_head + ring_size++) % kRing] = item;
+              continue;
+            }
+            std::swap(item, ring[ring_head]);
+            ring_head = (ring_head + 1) % kRing;
+          }
+          if (!count_position(d, table, item)) {
+            return false;
+          }
         }
       }
     }
@@ -577,54 +578,55 @@ class LevelBuilder {
 
     std::vector<std::uint32_t> next_temporary(std::size_t{depth_} + 1, 0);
     for (const Segment& segment : segments_) {
-      for (std::uint64_t j = 0; j < segment.count; ++j) {
-        poll_interruption_every(j, depth_);
-        const std::uint64_t g = segment.first_g + j;
-        const std::uint16_t first = first_new_[g];
-        if (first == 0) {
-          continue;
-        }
-        const std::uint16_t last_counted = last_counted_[g];
-        const std::uint64_t h = segment.first_h + j;
-        const auto outcome = static_cast<std::uint32_t>(segment.row[h]);
-        PassNode* previous = nullptr;  // this position's node one depth up, if it was counted
-        for (std::uint32_t d = first; d <= depth_; ++d) {
-          const auto id = static_cast<NodeId>(nodes.size());
-          NodeId parent = id - 1;
-          PassNode* parent_head = previous;
-          std::uint64_t total = 1;
-          std::uint32_t first_count = kNoIndex;
-          if (d <= last_counted) {
-            std::vector<PassNode>& level = levels_[d];
-            ensure(next_temporary[d] < level.size(), "counted node missing at its depth");
-            PassNode& counted = level[next_temporary[d]++];
-            if (d == first) {
-              ensure(counted.link < levels_[d - 1].size(), "parent outside its depth");
-              parent_head = &levels_[d - 1][counted.link];
-              parent = parent_head->link;
-            }
-            total = counted.total;
-            first_count = counted.first_count;
-            counted.link = id;
-            counted.first_count = kNoIndex;
-            previous = &counted;
-          } else {
-            if (d == first) {
-              // Only a position that retired at the root starts its chain there.
-              parent = kRoot;
-              parent_head = &levels_[0][0];
-            }
-            first_count = static_cast<std::uint32_t>(counts_.size());
-            counts_.push_back(SymbolCount{1, outcome, kNoIndex});
-            previous = nullptr;
+      for (std::uint64_t j = 0; j < segment.count;) {
+        for (const std::uint64_t stop = poll_chunk_up(j, segment.count, depth_); j < stop; ++j) {
+          const std::uint64_t g = segment.first_g + j;
+          const std::uint16_t first = first_new_[g];
+          if (first == 0) {
+            continue;
           }
-          const auto symbol = static_cast<std::uint32_t>(segment.row[h - d]);
-          nodes.push_back(TrieNode{total, parent, kNoIndex, first_count, symbol,
-                                   static_cast<std::uint16_t>(d)});
-          std::uint32_t& head = parent_head != nullptr ? parent_head->first_count
-                                                       : nodes[parent].first_child;
-          links.push_back(ChildLink{symbol, id, head});
-          head = id - 1;
+          const std::uint16_t last_counted = last_counted_[g];
+          const std::uint64_t h = segment.first_h + j;
+          const auto outcome = static_cast<std::uint32_t>(segment.row[h]);
+          PassNode* previous = nullptr;  // this position's node one depth up, if it was counted
+          for (std::uint32_t d = first; d <= depth_; ++d) {
+            const auto id = static_cast<NodeId>(nodes.size());
+            NodeId parent = id - 1;
+            PassNode* parent_head = previous;
+            std::uint64_t total = 1;
+            std::uint32_t first_count = kNoIndex;
+            if (d <= last_counted) {
+              std::vector<PassNode>& level = levels_[d];
+              ensure(next_temporary[d] < level.size(), "counted node missing at its depth");
+              PassNode& counted = level[next_temporary[d]++];
+              if (d == first) {
+                ensure(counted.link < levels_[d - 1].size(), "parent outside its depth");
+                parent_head = &levels_[d - 1][counted.link];
+                parent = parent_head->link;
+              }
+              total = counted.total;
+              first_count = counted.first_count;
+              counted.link = id;
+              counted.first_count = kNoIndex;
+              previous = &counted;
+            } else {
+              if (d == first) {
+                // Only a position that retired at the root starts its chain there.
+                parent = kRoot;
+                parent_head = &levels_[0][0];
+              }
+              first_count = static_cast<std::uint32_t>(counts_.size());
+              counts_.push_back(SymbolCount{1, outcome, kNoIndex});
+              previous = nullptr;
+            }
+            const auto symbol = static_cast<std::uint32_t>(segment.row[h - d]);
+            nodes.push_back(TrieNode{total, parent, kNoIndex, first_count, symbol,
+                                     static_cast<std::uint16_t>(d)});
+            std::uint32_t& head = parent_head != nullptr ? parent_head->first_count
+                                                         : nodes[parent].first_child;
+            links.push_back(ChildLink{symbol, id, head});
+            head = id - 1;
+          }
         }
       }
     }

@@ -156,6 +156,7 @@ class RunWalk {
     const PageVector<std::uint16_t>& shared = runs_.shared();
     const std::size_t count = order.size();
     stack_.push_back(Open{0, 0});
+    std::uint64_t unpolled = 0;  // contexts walked since the last poll
     for (std::size_t k = 0; k < count;) {
       // A leaf: the contexts that share all D symbols.
       std::size_t end = k + 1;
@@ -163,6 +164,11 @@ class RunWalk {
         ++end;
       }
       const std::uint32_t next_shared = end < count ? shared[end] : 0;
+      unpolled += end - k;
+      if (unpolled >= kPollStride) {
+        poll_interruption(unpolled * kWorkPerContext);
+        unpolled = 0;
+      }
       add_leaf(k, end, std::max(stack_.back().depth, next_shared));
       // Close every open node deeper than where this leaf and the next part; the last one
       // closed becomes the first child of a node at that depth when there is none yet.
@@ -193,7 +199,6 @@ class RunWalk {
     const PageVector<std::int32_t>& order = runs_.order();
     const std::size_t tally_begin = tallies_.size();
     for (std::size_t k = begin; k < end; ++k) {
-      poll_interruption_every(k, 4);
       // The outcomes lie all over the text: fetch them well ahead.
       if (k + kAhead < order.size()) {
         __builtin_prefetch(text_.data() + order[k + kAhead] - 1);
@@ -253,6 +258,7 @@ class RunWalk {
   }
 
   static constexpr std::size_t kAhead = 16;
+  static constexpr std::uint64_t kWorkPerContext = 8;
 
   const ContextRuns& runs_;
   const PageVector<Rank>& text_;

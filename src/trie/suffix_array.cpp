@@ -83,19 +83,22 @@ void induce(const Symbol* text, Index* sa, Index n, const SuffixTypes& types,
             Buckets<Symbol>& buckets) {
   Index* head = buckets.heads();
   sa[head[text[n - 1]]++] = n - 1;
-  for (Index k = 0; k < n; ++k) {
-    poll_interruption_every(static_cast<std::uint64_t>(k), 1);
-    const Index j = sa[k] - 1;
-    if (j >= 0 && !types.s(j)) {
-      sa[head[text[j]]++] = j;
+  for (Index k = 0; k < n;) {
+    for (const auto stop = static_cast<Index>(poll_chunk_up(k, n, 1)); k < stop; ++k) {
+      const Index j = sa[k] - 1;
+      if (j >= 0 && !types.s(j)) {
+        sa[head[text[j]]++] = j;
+      }
     }
   }
   Index* tail = buckets.tails();
-  for (Index k = n; k-- > 0;) {
-    poll_interruption_every(static_cast<std::uint64_t>(k), 1);
-    const Index j = sa[k] - 1;
-    if (j >= 0 && types.s(j)) {
-      sa[--tail[text[j]]] = j;
+  for (Index k = n; k > 0;) {
+    for (const auto stop = static_cast<Index>(poll_chunk_down(k, 0, 1)); k > stop;) {
+      --k;
+      const Index j = sa[k] - 1;
+      if (j >= 0 && types.s(j)) {
+        sa[--tail[text[j]]] = j;
+      }
     }
   }
 }
@@ -145,14 +148,15 @@ void sort_suffixes(const Symbol* text, Index* sa, Index n, std::uint32_t alphabe
   std::fill(sa + n1, sa + n, kEmpty);
   Index names = 0;
   Index previous = kEmpty;
-  for (Index k = 0; k < n1; ++k) {
-    poll_interruption_every(static_cast<std::uint64_t>(k), 4);
-    const Index position = sa[k];
-    if (previous == kEmpty || !same_lms_substring(text, n, types, previous, position)) {
-      ++names;
-      previous = position;
+  for (Index k = 0; k < n1;) {
+    for (const auto stop = static_cast<Index>(poll_chunk_up(k, n1, 4)); k < stop; ++k) {
+      const Index position = sa[k];
+      if (previous == kEmpty || !same_lms_substring(text, n, types, previous, position)) {
+        ++names;
+        previous = position;
+      }
+      sa[n1 + position / 2] = names - 1;
     }
-    sa[n1 + position / 2] = names - 1;
   }
   // The names in text order make the reduced text, at the end of sa.
   Index* reduced = sa + n - n1;
