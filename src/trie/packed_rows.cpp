@@ -10,11 +10,16 @@
 
 namespace tesk {
 
-RowPacker::RowPacker(std::uint64_t alphabet_size)
-    : packed_(alphabet_size,
-              alphabet_size <= 0x100 ? 1 : alphabet_size <= 0x10000 ? 2 : 4) {
+PackedRows::PackedRows(std::uint64_t alphabet_size) : alphabet_size_(alphabet_size) {
   ensure(alphabet_size >= 1 && alphabet_size <= kMaxAlphabetSize, "alphabet_size outside 32 bits");
+  if (alphabet_size > 0x10000) {
+    symbols_.emplace<PageVector<std::uint32_t>>();
+  } else if (alphabet_size > 0x100) {
+    symbols_.emplace<PageVector<std::uint16_t>>();
+  }
 }
+
+RowPacker::RowPacker(std::uint64_t alphabet_size) : packed_(alphabet_size) {}
 
 void RowPacker::reserve_rows(std::size_t rows) {
   if (rows > packed_.row_sizes_.max_size()) {
@@ -106,52 +111,34 @@ PackedRows RowPacker::finish() && {
 }
 
 std::optional<std::vector<std::uint32_t>> PackedRows::observed_symbols() const {
-  const auto scan = [&](const auto& symbols) {
-    std::vector<std::uint8_t> seen(std::size_t{1} << (8 * sizeof(symbols[0])), 0);
-    for (const auto symbol : symbols) {
-      seen[symbol] = 1;
-    }
-    std::vector<std::uint32_t> observed;
-    for (std::size_t s = 0; s < seen.size(); ++s) {
-      if (seen[s] != 0) {
-        observed.push_back(static_cast<std::uint32_t>(s));
+  return with_symbols([](const auto& symbols) -> std::optional<std::vector<std::uint32_t>> {
+    constexpr std::size_t kWidth = sizeof(symbols[0]);
+    if constexpr (kWidth > 2) {
+      return std::nullopt;
+    } else {
+      std::vector<std::uint8_t> seen(std::size_t{1} << (8 * kWidth), 0);
+      for (const auto symbol : symbols) {
+        seen[symbol] = 1;
       }
+      std::vector<std::uint32_t> observed;
+      for (std::size_t s = 0; s < seen.size(); ++s) {
+        if (seen[s] != 0) {
+          observed.push_back(static_cast<std::uint32_t>(s));
+        }
+      }
+      return observed;
     }
-    return observed;
-  };
-  if (width_ == 1) {
-    return scan(narrow8_);
-  }
-  if (width_ == 2) {
-    return scan(narrow16_);
-  }
-  return std::nullopt;
+  });
 }
 
 void PackedRows::relabel(std::span<const std::uint32_t> rank, std::uint64_t alphabet_size) {
-  const auto apply = [&](auto& symbols) {
+  with_symbols([&](auto& symbols) {
     for (auto& symbol : symbols) {
       ensure(symbol < rank.size(), "symbol without a rank");
       symbol = static_cast<std::remove_reference_t<decltype(symbol)>>(rank[symbol]);
     }
-  };
-  apply(narrow8_);
-  apply(narrow16_);
-  apply(narrow32_);
+  });
   alphabet_size_ = alphabet_size;
-}
-
-PackedRows PackedRows::pack(SymbolRows&& rows, std::uint64_t alphabet_size) {
-  RowPacker packer(alphabet_size);
-  packer.reserve_rows(rows.size());
-  for (SymbolSequence& row : rows) {
-    packer.begin_row(row.size());
-    packer.add(row);
-    packer.end_row();
-    SymbolSequence().swap(row);
-  }
-  SymbolRows().swap(rows);
-  return std::move(packer).finish();
 }
 
 }  // namespace tesk

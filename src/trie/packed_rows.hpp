@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "common/page_memory.hpp"
@@ -45,11 +48,22 @@ struct BadSymbol {
 class RowPacker;
 
 class PackedRows {
- public:
-  // Packs converted rows; each row is freed once packed, so the rows and their packed copy are
-  // never both whole in memory. Requires 1 <= alphabet_size < 2^32.
-  static PackedRows pack(SymbolRows&& rows, std::uint64_t alphabet_size);
+  // The symbols of every kept row, one after the other, in the narrowest of 1, 2 or 4 bytes
+  // that holds every symbol below the alphabet size.
+  using Symbols =
+      std::variant<PageVector<std::uint8_t>, PageVector<std::uint16_t>, PageVector<std::uint32_t>>;
 
+  // Calls f with the symbol vector of the rows' width.
+  template <class F>
+  decltype(auto) with_symbols(F&& f) {
+    return std::visit(std::forward<F>(f), symbols_);
+  }
+  template <class F>
+  decltype(auto) with_symbols(F&& f) const {
+    return std::visit(std::forward<F>(f), symbols_);
+  }
+
+ public:
   std::uint64_t alphabet_size() const noexcept { return alphabet_size_; }
   // The first bad symbol. Rows from its row on are not kept: they are never counted.
   const std::optional<BadSymbol>& first_bad() const noexcept { return first_bad_; }
@@ -69,29 +83,22 @@ class PackedRows {
 
   // Frees the symbols; the rows are empty afterwards (their sizes and bad symbol stay).
   void release() noexcept {
-    narrow8_ = {};
-    narrow16_ = {};
-    narrow32_ = {};
+    with_symbols([](auto& symbols) { std::decay_t<decltype(symbols)>().swap(symbols); });
     row_ends_.clear();
   }
 
   // Calls visit with the kept rows as a std::vector<RowView<Symbol>> of their width.
   template <class Visit>
   decltype(auto) visit(Visit&& visit) const {
-    if (width_ == 1) {
-      return visit(views(narrow8_));
-    }
-    if (width_ == 2) {
-      return visit(views(narrow16_));
-    }
-    return visit(views(narrow32_));
+    return with_symbols([&](const auto& symbols) -> decltype(auto) {
+      return visit(views(symbols));
+    });
   }
 
  private:
   friend class RowPacker;
 
-  PackedRows(std::uint64_t alphabet_size, unsigned width)
-      : alphabet_size_(alphabet_size), width_(width) {}
+  explicit PackedRows(std::uint64_t alphabet_size);
 
   template <class Symbol>
   std::vector<RowView<Symbol>> views(const PageVector<Symbol>& symbols) const {
@@ -106,10 +113,7 @@ class PackedRows {
   }
 
   std::uint64_t alphabet_size_;
-  unsigned width_;
-  PageVector<std::uint8_t> narrow8_;
-  PageVector<std::uint16_t> narrow16_;
-  PageVector<std::uint32_t> narrow32_;
+  Symbols symbols_;
   std::vector<std::uint64_t> row_ends_;  // one past each kept row's last symbol
   std::vector<std::uint64_t> row_sizes_;
   std::optional<BadSymbol> first_bad_;
@@ -137,16 +141,9 @@ class RowPacker {
   template <class Value>
   void append_any(std::span<const Value> values);
   void truncate_to_row_start();
-  // Calls f with the symbol vector of the rows' width.
   template <class F>
   void with_symbols(F&& f) {
-    if (packed_.width_ == 1) {
-      f(packed_.narrow8_);
-    } else if (packed_.width_ == 2) {
-      f(packed_.narrow16_);
-    } else {
-      f(packed_.narrow32_);
-    }
+    packed_.with_symbols(std::forward<F>(f));
   }
 
   PackedRows packed_;
