@@ -38,6 +38,15 @@ class [[nodiscard]] Expected {
   // The error, passed on as the failure of another Expected.
   Unexpected<E> failure() && { return Unexpected<E>{std::move(*this).error()}; }
 
+  // f(value) as the value, or this error.
+  template <class F>
+  auto transform(F&& f) && -> Expected<decltype(f(std::declval<T&&>())), E> {
+    if (!has_value()) {
+      return std::move(*this).failure();
+    }
+    return f(std::move(*this).value());
+  }
+
  private:
   std::variant<T, E> storage_;
 };

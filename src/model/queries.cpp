@@ -61,42 +61,33 @@ Result<NodeId> select_context(const ModelConfig& config, const FittedModel* fitt
 
 Result<std::uint64_t> query_counts(const ModelConfig& config, const FittedModel* fitted,
                                    std::span<const std::uint64_t> sequence) {
-  auto node = find_fitted_node(config, fitted, sequence);
-  if (!node) {
-    return std::move(node).failure();
-  }
-  return fitted->trie.node(*node).total;
+  return find_fitted_node(config, fitted, sequence).transform([&](NodeId node) {
+    return fitted->trie.node(node).total;
+  });
 }
 
 Result<std::vector<std::uint64_t>> query_transition_counts(
     const ModelConfig& config, const FittedModel* fitted,
     std::span<const std::uint64_t> sequence) {
-  auto node = find_fitted_node(config, fitted, sequence);
-  if (!node) {
-    return std::move(node).failure();
-  }
-  return fitted->trie.transition_counts(*node);
+  return find_fitted_node(config, fitted, sequence).transform([&](NodeId node) {
+    return fitted->trie.transition_counts(node);
+  });
 }
 
 Result<std::vector<double>> query_distribution(const ModelConfig& config,
                                                const FittedModel* fitted,
                                                std::span<const std::uint64_t> sequence) {
-  auto node = find_fitted_node(config, fitted, sequence);
-  if (!node) {
-    return std::move(node).failure();
-  }
-  ensure(fitted != nullptr, "distribution requires a fitted model");
-  return fitted->trie.jeffreys_probabilities(*node);
+  return find_fitted_node(config, fitted, sequence).transform([&](NodeId node) {
+    return fitted->trie.jeffreys_probabilities(node);
+  });
 }
 
 Result<std::vector<double>> query_predict_proba(const ModelConfig& config,
                                                 const FittedModel* fitted,
                                                 std::span<const std::uint64_t> history) {
-  auto node = select_context(config, fitted, history);
-  if (!node) {
-    return std::move(node).failure();
-  }
-  return fitted->trie.jeffreys_probabilities(*node);
+  return select_context(config, fitted, history).transform([&](NodeId node) {
+    return fitted->trie.jeffreys_probabilities(node);
+  });
 }
 
 }  // namespace tesk
