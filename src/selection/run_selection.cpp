@@ -158,7 +158,8 @@ MessageOr<CompactedTrie> write_selected(Scorer& scorer, std::uint64_t root, cons
     if (!nodes[v].split) {
       continue;
     }
-    sorted_children.assign(children.begin() + child_begin[v], children.begin() + child_begin[v + 1]);
+    sorted_children.assign(children.begin() + child_begin[v],
+                           children.begin() + child_begin[v + 1]);
     std::sort(sorted_children.begin(), sorted_children.end(),
               [&](std::uint32_t a, std::uint32_t b) { return nodes[a].symbol < nodes[b].symbol; });
     present.clear();

@@ -359,7 +359,7 @@ class CodeBuilder {
   std::vector<std::uint64_t> previous_numbers_;
   std::vector<std::uint32_t*> tables_;   // counts_by_length_'s arrays
   std::vector<std::uint64_t> top_power_;  // A^(L-1)
-  std::vector<std::uint64_t> ahead_;      // numbers of the strings ending at the prefetched position
+  std::vector<std::uint64_t> ahead_;      // numbers of the strings at the prefetched position
   std::uint32_t first_far_;               // lengths from here on are prefetched
   PageVector<std::uint64_t> node_codes_;   // by NodeId - 1
   PageVector<std::uint64_t> entry_codes_;  // in order of creation

@@ -131,14 +131,17 @@ class ContextSorter {
   }
 
   // The leading code_symbols_ of each context packed into 64 bits, most recent symbol highest:
-  // sorting the codes sorts the contexts on those symbols. One counting pass on the codes' leading symbols puts every context in
-  // its bucket; a bucket that still holds different contexts is sorted on the rest of the code.
-  // Besides the order itself this needs one counter per bucket.
+  // sorting the codes sorts the contexts on those symbols. One counting pass on the codes'
+  // leading symbols puts every context in its bucket; a bucket that still holds different
+  // contexts is sorted on the rest of the code. Besides the order itself this needs one counter
+  // per bucket.
   void sort_by_codes(const PageVector<Rank>& text) {
     const unsigned bits = rank_bits(runs_.rank_count());
     // About four contexts a bucket, and at most a million buckets.
-    const unsigned lead_bits_wanted = std::clamp<unsigned>(
-        static_cast<unsigned>(std::bit_width(positions_)), kLeastLeadBits + 2, kMostLeadBits + 2) - 2;
+    const unsigned lead_bits_wanted =
+        std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(positions_)),
+                             kLeastLeadBits + 2, kMostLeadBits + 2) -
+        2;
     const std::uint32_t lead_symbols =
         std::min<std::uint32_t>(code_symbols_, std::max(1u, lead_bits_wanted / bits));
     const unsigned rest_bits = bits * (code_symbols_ - lead_symbols);

@@ -42,7 +42,9 @@ class ContextRuns {
   std::uint64_t sample_size() const noexcept { return order_.size(); }
   std::uint64_t literal_node_count() const noexcept { return literal_nodes_; }
   // The number of distinct symbols; ranks run 0 .. rank_count() - 1 in symbol order.
-  std::uint32_t rank_count() const noexcept { return static_cast<std::uint32_t>(symbol_of_.size()); }
+  std::uint32_t rank_count() const noexcept {
+    return static_cast<std::uint32_t>(symbol_of_.size());
+  }
   std::uint32_t symbol_of(std::uint32_t rank) const { return symbol_of_[rank]; }
 
   // The k-th context in sorted order, as a text index, and the length it shares with the one

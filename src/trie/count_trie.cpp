@@ -12,7 +12,8 @@ CountTrie::CountTrie(std::uint64_t alphabet_size, std::uint64_t storage_depth)
   nodes_.push_back(TrieNode{0, kNoIndex, kNoIndex, kNoIndex, kNoIndex, 0});
 }
 
-CountTrie CountTrie::from_parts(NodeVector nodes, LinkVector links, CountVector counts, std::uint64_t alphabet_size,
+CountTrie CountTrie::from_parts(NodeVector nodes, LinkVector links, CountVector counts,
+                                std::uint64_t alphabet_size,
                                 std::uint64_t storage_depth, std::uint64_t sample_size) {
   ensure(!nodes.empty(), "a trie needs its root");
   CountTrie trie;

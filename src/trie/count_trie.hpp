@@ -109,7 +109,8 @@ class CountTrie {
   std::uint64_t sample_size() const noexcept { return sample_size_; }
 
   // Assembles a trie from finished vectors (used by the build and by compaction).
-  static CountTrie from_parts(NodeVector nodes, LinkVector links, CountVector counts, std::uint64_t alphabet_size,
+  static CountTrie from_parts(NodeVector nodes, LinkVector links, CountVector counts,
+                              std::uint64_t alphabet_size,
                               std::uint64_t storage_depth, std::uint64_t sample_size);
 
   // Replaces every symbol r in nodes, links and count entries by symbol_of[r], and the alphabet

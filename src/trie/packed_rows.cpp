@@ -59,7 +59,8 @@ void RowPacker::append(PageVector<Symbol>& out, std::span<const Value> values) {
     for (std::size_t i = 0; i < values.size(); ++i) {
       if (values[i] >= alphabet_size) {
         packed_.first_bad_ =
-            BadSymbol{values[i], packed_.row_sizes_.size(), static_cast<std::size_t>(row_length_ + i)};
+            BadSymbol{values[i], packed_.row_sizes_.size(),
+                      static_cast<std::size_t>(row_length_ + i)};
         break;
       }
     }

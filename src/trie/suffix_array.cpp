@@ -36,7 +36,9 @@ class SuffixTypes {
     }
   }
 
-  bool s(Index i) const noexcept { return ((bits_[static_cast<std::size_t>(i) >> 6] >> (i & 63)) & 1) != 0; }
+  bool s(Index i) const noexcept {
+    return ((bits_[static_cast<std::size_t>(i) >> 6] >> (i & 63)) & 1) != 0;
+  }
   bool lms(Index i) const noexcept { return i > 0 && s(i) && !s(i - 1); }
 
  private:

@@ -177,7 +177,8 @@ TEST(TrieBuild, MatchesPositionByPositionBuild) {
     ASSERT_TRUE(expected.has_value());
     for (const BuildPath path : full_builders(alphabet_size, storage, rows, conditioning)) {
       SCOPED_TRACE(path == BuildPath::dense_codes ? "by codes" : "by levels");
-      auto actual = full_trie(rows, alphabet_size, conditioning, storage, BuildLimits{.path = path});
+      auto actual =
+          full_trie(rows, alphabet_size, conditioning, storage, BuildLimits{.path = path});
       ASSERT_TRUE(actual.has_value()) << actual.error();
       expect_same_trie(*expected, *actual);
     }
