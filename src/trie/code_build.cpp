@@ -402,8 +402,5 @@ template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint16
 template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint32_t>>,
                                              std::uint64_t, std::uint64_t, std::uint64_t,
                                              BuildLimits, const std::function<void()>&);
-template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint64_t>>,
-                                             std::uint64_t, std::uint64_t, std::uint64_t,
-                                             BuildLimits, const std::function<void()>&);
 
 }  // namespace tesk::detail

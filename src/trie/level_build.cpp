@@ -695,8 +695,5 @@ template MessageOr<CountTrie> build_by_levels(std::span<const RowView<std::uint1
 template MessageOr<CountTrie> build_by_levels(std::span<const RowView<std::uint32_t>>,
                                               std::uint64_t, std::uint64_t, std::uint64_t,
                                               BuildLimits);
-template MessageOr<CountTrie> build_by_levels(std::span<const RowView<std::uint64_t>>,
-                                              std::uint64_t, std::uint64_t, std::uint64_t,
-                                              BuildLimits);
 
 }  // namespace tesk::detail
