@@ -13,5 +13,8 @@ MessageOr<SelectedTree> select_tree(CountTrie& trie, const ModelConfig& config);
 
 // Unfolds a plan depth-first from the root, creating the missing children of split nodes.
 MessageOr<SelectedTree> expand_split_plan(CountTrie& trie, const SplitPlan& plan);
+// The same with the node limit as a parameter, so that tests reach the limit.
+MessageOr<SelectedTree> expand_split_plan(CountTrie& trie, const SplitPlan& plan,
+                                          std::uint64_t node_limit);
 
 }  // namespace tesk

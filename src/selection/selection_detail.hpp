@@ -1,6 +1,6 @@
 #pragma once
-// Pieces shared by the selectors, and the scores behind each plan (the unit tests compare them
-// bit for bit with a literal evaluation).
+// Pieces shared by the selectors: the count list as they read it, and the list order their
+// bottom-up passes rely on.
 
 #include <algorithm>
 #include <cstdint>
@@ -56,32 +56,5 @@ inline void gather_counts_by_symbol(const CountTrie& trie, const TrieNode& node,
 // each list runs newest first (descending NodeId), as build and get_or_create_child leave it.
 // A compacted trie (lists oldest first) fails here. Sequential in the layout build leaves.
 void ensure_children_newest_first(const CountTrie& trie);
-
-struct BctScores {
-  SplitPlan plan;
-  std::vector<double> log_pm;         // per node
-  std::vector<double> unseen_log_pm;  // per depth 0..D
-};
-BctScores bct_scores(const CountTrie& trie, double beta);
-
-struct BicScores {
-  SplitPlan plan;
-  std::vector<double> score;  // per node
-  double leaf_penalty;        // w
-};
-BicScores bic_scores(const CountTrie& trie, double penalty);
-
-struct PeresShieldBounds {
-  std::uint64_t cap;
-  double threshold;
-};
-PeresShieldBounds peres_shield_bounds(const CountTrie& trie);
-// The marking pass: keep[c] = 1 where some node at most `cap` deep below or at c deviates from
-// c's parent by at least the threshold.
-std::vector<std::uint8_t> peres_shield_keep(const CountTrie& trie, const PeresShieldBounds& bounds);
-
-// expand_split_plan with the node limit as a parameter, so the limit is reachable in tests.
-MessageOr<SelectedTree> expand_split_plan(CountTrie& trie, const SplitPlan& plan,
-                                          std::uint64_t node_limit);
 
 }  // namespace tesk

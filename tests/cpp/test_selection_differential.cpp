@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "selection/bct.hpp"
-#include "selection/ln_gamma.hpp"
 #include "selection/bic.hpp"
+#include "selection/ln_gamma.hpp"
 #include "selection/peres_shield.hpp"
 #include "selection/run_scorer.hpp"
 #include "selection/run_selection.hpp"

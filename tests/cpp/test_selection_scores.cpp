@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "selection/bct.hpp"
+#include "selection/bic.hpp"
 #include "selection/ln_gamma.hpp"
 #include "selection/select_tree.hpp"
 #include "selection/selection_detail.hpp"
