@@ -66,24 +66,24 @@ def stdlib_text(n: int) -> bytes:
     return bytes(out[:n])
 
 
-def make_data(spec: dict):
+def make_data(source: dict):
     """The row a case fits, as a uint8 numpy array, from a fixed seed."""
     import numpy as np
 
     rng = np.random.default_rng(20261208)
-    if spec["kind"] == "iid":
-        return rng.integers(0, spec["alphabet"], spec["n"], dtype=np.uint8)
-    if spec["kind"] == "order2":
-        a = spec["alphabet"]
+    if source["kind"] == "iid":
+        return rng.integers(0, source["alphabet"], source["n"], dtype=np.uint8)
+    if source["kind"] == "order2":
+        a = source["alphabet"]
         cumulative = np.cumsum(rng.dirichlet(np.full(a, 0.3), size=(a, a)), axis=2)
-        draws = rng.random(spec["n"])
-        row = np.zeros(spec["n"], dtype=np.uint8)
-        for i in range(2, spec["n"]):
+        draws = rng.random(source["n"])
+        row = np.zeros(source["n"], dtype=np.uint8)
+        for i in range(2, source["n"]):
             row[i] = min(int(np.searchsorted(cumulative[row[i - 2], row[i - 1]], draws[i])), a - 1)
         return row
-    if spec["kind"] == "stdlib_text":
-        return np.frombuffer(stdlib_text(spec["n"]), dtype=np.uint8)
-    raise ValueError(spec["kind"])
+    if source["kind"] == "stdlib_text":
+        return np.frombuffer(stdlib_text(source["n"]), dtype=np.uint8)
+    raise ValueError(source["kind"])
 
 
 def child(job: dict) -> dict:
@@ -126,12 +126,12 @@ def in_child(job: dict, timeout: float) -> dict:
     return json.loads(proc.stdout)
 
 
-def count_loop(anchors: Path, cache: Path, name: str, spec: dict, alphabet: int, depth: int,
+def count_loop(anchors: Path, cache: Path, name: str, source: dict, alphabet: int, depth: int,
                repeat: int) -> dict:
     path = cache / "data" / f"case_{name}.u8"
     path.parent.mkdir(parents=True, exist_ok=True)
     if not path.exists():
-        make_data(spec).tofile(path)
+        make_data(source).tofile(path)
     n = path.stat().st_size
     out = subprocess.run([str(anchors), "count", "--in", str(path), "--alphabet", str(alphabet),
                           "--n", str(n), "--depth", str(depth), "--conditioning", str(depth),
@@ -141,21 +141,22 @@ def count_loop(anchors: Path, cache: Path, name: str, spec: dict, alphabet: int,
 
 def measure(anchors: Path | None, cache: Path, repeat: int, timeout: float) -> dict:
     results: dict = {"deep": {}, "node_heavy": {}}
-    for name, (spec, alphabet, methods, anchor_depth, depths) in DEEP_CASES.items():
+    for name, (source, alphabet, methods, anchor_depth, depths) in DEEP_CASES.items():
         for method in methods:
             for depth in (anchor_depth, *depths):
                 log(f"deep contexts: {name} {method} max_depth {depth}")
-                job = {"data": spec, "alphabet": alphabet, "method": method, "max_depth": depth,
+                job = {"data": source, "alphabet": alphabet, "method": method, "max_depth": depth,
                        "repeat": repeat}
                 results["deep"][f"{name}/{method}/{depth}"] = in_child(job, timeout)
-    for name, (spec, alphabet, fits) in NODE_HEAVY_CASES.items():
+    for name, (source, alphabet, fits) in NODE_HEAVY_CASES.items():
         for method, depth, beta in fits:
             log(f"node-heavy: {name} {method} max_depth {depth}")
-            job = {"data": spec, "alphabet": alphabet, "method": method, "max_depth": depth,
+            job = {"data": source, "alphabet": alphabet, "method": method, "max_depth": depth,
                    "beta": beta, "repeat": repeat}
             rec = in_child(job, timeout)
             if anchors is not None:
-                rec["count_loop"] = count_loop(anchors, cache, name, spec, alphabet, depth, repeat)
+                rec["count_loop"] = count_loop(anchors, cache, name, source, alphabet, depth,
+                                               repeat)
             results["node_heavy"][f"{name}/{method}/{depth}"] = rec
     return results
 
