@@ -44,7 +44,8 @@ def state():
     return model.sample_size, contexts, [model.get_transition_counts(c) for c in contexts]
 before = state()
 
-events = np.random.default_rng(1).integers(0, 4, 4_000_000, dtype=np.uint8)
+# Several seconds of building, so that the signal comes well before the end on a fast machine.
+events = np.random.default_rng(1).integers(0, 4, 12_000_000, dtype=np.uint8)
 if scenario.startswith("conversion"):
     # Rows after the first bad symbol are converted but not kept: long to convert, yet small.
     symbols = [1, 0, 2, 3] * 250_000

@@ -175,6 +175,35 @@ IntegerReader reader(bool swap) noexcept {
   return swap ? read_integers<Integer, true> : read_integers<Integer, false>;
 }
 
+// An integer format character of struct syntax: lower case signed, upper case unsigned.
+struct IntegerCode {
+  bool is_signed;
+  std::size_t native_size;
+  std::size_t standard_size;  // 0: native mode only
+};
+
+std::optional<IntegerCode> integer_code(char format) {
+  struct Entry {
+    char code;
+    std::size_t native_size;
+    std::size_t standard_size;
+  };
+  constexpr std::array<Entry, 6> kCodes = {{{'B', 1, 1},
+                                            {'H', sizeof(short), 2},
+                                            {'I', sizeof(int), 4},
+                                            {'L', sizeof(long), 4},
+                                            {'Q', sizeof(long long), 8},
+                                            {'N', sizeof(std::size_t), 0}}};
+  const bool is_signed = format >= 'a' && format <= 'z';
+  const char upper = is_signed ? static_cast<char>(format - 'a' + 'A') : format;
+  for (const Entry& entry : kCodes) {
+    if (entry.code == upper) {
+      return IntegerCode{is_signed, entry.native_size, entry.standard_size};
+    }
+  }
+  return std::nullopt;
+}
+
 // The reader for a buffer's element format when it is an integer format of struct syntax; none
 // for anything else. memoryview iterates only formats in native mode, so only those are read.
 std::optional<IntegerReader> integer_reader(const Py_buffer& view, bool native_only) {
@@ -211,50 +240,14 @@ std::optional<IntegerReader> integer_reader(const Py_buffer& view, bool native_o
     return std::nullopt;
   }
   // Native mode uses the C types' sizes, the others struct's standard sizes.
-  std::size_t size = 0;
-  bool is_signed = false;
-  switch (format[0]) {
-    case 'b':
-      is_signed = true;
-      [[fallthrough]];
-    case 'B':
-      size = 1;
-      break;
-    case 'h':
-      is_signed = true;
-      [[fallthrough]];
-    case 'H':
-      size = native ? sizeof(short) : 2;
-      break;
-    case 'i':
-      is_signed = true;
-      [[fallthrough]];
-    case 'I':
-      size = native ? sizeof(int) : 4;
-      break;
-    case 'l':
-      is_signed = true;
-      [[fallthrough]];
-    case 'L':
-      size = native ? sizeof(long) : 4;
-      break;
-    case 'q':
-      is_signed = true;
-      [[fallthrough]];
-    case 'Q':
-      size = native ? sizeof(long long) : 8;
-      break;
-    case 'n':
-      is_signed = true;
-      [[fallthrough]];
-    case 'N':
-      if (!native) {
-        return std::nullopt;
-      }
-      size = sizeof(std::size_t);
-      break;
-    default:
-      return std::nullopt;
+  const std::optional<IntegerCode> code = integer_code(format[0]);
+  if (!code) {
+    return std::nullopt;
+  }
+  const std::size_t size = native ? code->native_size : code->standard_size;
+  const bool is_signed = code->is_signed;
+  if (size == 0) {
+    return std::nullopt;
   }
   if (view.itemsize < 0 || static_cast<std::size_t>(view.itemsize) != size) {
     return std::nullopt;

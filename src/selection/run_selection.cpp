@@ -71,49 +71,30 @@ std::vector<SelectedNode> reached_nodes(const std::vector<RunRecord>& records,
   });
 }
 
-// Writes the selected tree: the reached nodes in NodeId order (by first position, then depth),
-// then the count-free children of split nodes, made where the expansion would make them.
-template <class Scorer>
-MessageOr<CompactedTrie> write_selected(Scorer& scorer, std::uint64_t root, const ContextRuns& runs,
-                                        RunSelectionLimits limits) {
-  const std::vector<RunRecord>& records = scorer.records();
-  std::vector<RunTally>& tallies = scorer.tallies();
-  const std::vector<SelectedNode> nodes =
-      reached_nodes(records, scorer.child_records(), root, runs);
-  const std::uint64_t alphabet_size = runs.alphabet_size();
+// The reached nodes' children, grouped by parent: node v's are children[begin[v] .. begin[v + 1]).
+struct ChildLists {
+  std::vector<std::uint32_t> begin;
+  std::vector<std::uint32_t> children;
 
-  // Children of each reached node, grouped by parent (in reaching order).
-  std::vector<std::uint32_t> child_begin(nodes.size() + 1, 0);
-  for (std::size_t v = 1; v < nodes.size(); ++v) {
-    ++child_begin[nodes[v].parent + 1];
-  }
-  for (std::size_t v = 0; v < nodes.size(); ++v) {
-    child_begin[v + 1] += child_begin[v];
-  }
-  std::vector<std::uint32_t> children(nodes.size() > 0 ? nodes.size() - 1 : 0);
-  {
-    std::vector<std::uint32_t> filled(child_begin.begin(), child_begin.end() - 1);
+  explicit ChildLists(const std::vector<SelectedNode>& nodes) : begin(nodes.size() + 1, 0) {
+    for (std::size_t v = 1; v < nodes.size(); ++v) {
+      ++begin[nodes[v].parent + 1];
+    }
+    for (std::size_t v = 0; v < nodes.size(); ++v) {
+      begin[v + 1] += begin[v];
+    }
+    children.resize(nodes.size() - 1);
+    std::vector<std::uint32_t> filled(begin.begin(), begin.end() - 1);
     for (std::size_t v = 1; v < nodes.size(); ++v) {
       children[filled[nodes[v].parent]++] = static_cast<std::uint32_t>(v);
     }
   }
 
-  // The node limit counts the full trie and the expansion's count-free children.
-  std::uint64_t created = 0;
-  std::uint64_t entries = 0;
-  for (std::size_t v = 0; v < nodes.size(); ++v) {
-    if (nodes[v].split) {
-      created += alphabet_size - (child_begin[v + 1] - child_begin[v]);
-    }
-    entries += records[nodes[v].record].tallies_size;
-  }
-  if (created > limits.max_nodes - std::min(limits.max_nodes, runs.literal_node_count())) {
-    return fail_message(kNodeLimitMessage);
-  }
-  if (entries > limits.max_count_entries) {
-    return fail_message(kCountLimitMessage);
-  }
+  std::uint64_t count(std::size_t v) const { return begin[v + 1] - begin[v]; }
+};
 
+// The reached nodes in NodeId order: by first position, then depth.
+std::vector<std::uint32_t> in_id_order(const std::vector<SelectedNode>& nodes) {
   std::vector<std::uint32_t> by_id(nodes.size());
   for (std::size_t v = 0; v < nodes.size(); ++v) {
     by_id[v] = static_cast<std::uint32_t>(v);
@@ -122,14 +103,16 @@ MessageOr<CompactedTrie> write_selected(Scorer& scorer, std::uint64_t root, cons
     return nodes[a].first != nodes[b].first ? nodes[a].first < nodes[b].first
                                             : nodes[a].depth < nodes[b].depth;
   });
-  std::vector<NodeId> id_of(nodes.size());
-  for (std::size_t id = 0; id < by_id.size(); ++id) {
-    id_of[by_id[id]] = static_cast<NodeId>(id);
-  }
+  return by_id;
+}
 
-  CompactedTrieWriter writer(alphabet_size, runs.storage_depth(), runs.sample_size(),
-                             nodes.size() + created, entries);
-  std::vector<std::uint8_t> first_seen(records.size(), 0);
+// The reached nodes in NodeId order, each with its record's counts in the order their symbols
+// were first observed.
+void write_reached(CompactedTrieWriter& writer, const std::vector<SelectedNode>& nodes,
+                   const std::vector<std::uint32_t>& by_id, const std::vector<NodeId>& id_of,
+                   const std::vector<RunRecord>& records, std::vector<RunTally>& tallies,
+                   const ContextRuns& runs) {
+  std::vector<std::uint8_t> in_first_order(records.size(), 0);
   for (const std::uint32_t v : by_id) {
     const SelectedNode& node = nodes[v];
     const RunRecord& record = records[node.record];
@@ -138,19 +121,23 @@ MessageOr<CompactedTrie> write_selected(Scorer& scorer, std::uint64_t root, cons
                     static_cast<std::uint16_t>(node.depth), !node.split);
     const auto begin = tallies.begin() + static_cast<std::ptrdiff_t>(record.tallies_begin);
     const auto end = begin + record.tallies_size;
-    if (first_seen[node.record] == 0) {
+    if (in_first_order[node.record] == 0) {
       std::sort(begin, end, [](const RunTally& a, const RunTally& b) { return a.first < b.first; });
-      first_seen[node.record] = 1;
+      in_first_order[node.record] = 1;
     }
     for (auto tally = begin; tally != end; ++tally) {
       writer.add_count(runs.symbol_of(tally->symbol), tally->count);
     }
   }
+}
 
-  // The expansion's walk: depth first from the root, each split node making its missing
-  // children in ascending symbol order, then visiting its children from the highest symbol down.
+// The count-free children of split nodes, where the expansion would make them: depth first from
+// the root, each split node making its missing children in ascending symbol order, then visiting
+// its children from the highest symbol down.
+void write_count_free(CompactedTrieWriter& writer, const std::vector<SelectedNode>& nodes,
+                      const ChildLists& lists, const std::vector<NodeId>& id_of,
+                      const ContextRuns& runs) {
   std::vector<std::uint32_t> stack{0};
-  std::vector<std::uint32_t> present;  // symbols of a node's reached children, ascending
   std::vector<std::uint32_t> sorted_children;
   while (!stack.empty()) {
     const std::uint32_t v = stack.back();
@@ -158,19 +145,16 @@ MessageOr<CompactedTrie> write_selected(Scorer& scorer, std::uint64_t root, cons
     if (!nodes[v].split) {
       continue;
     }
-    sorted_children.assign(children.begin() + child_begin[v],
-                           children.begin() + child_begin[v + 1]);
+    sorted_children.assign(lists.children.begin() + lists.begin[v],
+                           lists.children.begin() + lists.begin[v + 1]);
     std::sort(sorted_children.begin(), sorted_children.end(),
               [&](std::uint32_t a, std::uint32_t b) { return nodes[a].symbol < nodes[b].symbol; });
-    present.clear();
-    for (const std::uint32_t c : sorted_children) {
-      present.push_back(runs.symbol_of(nodes[c].symbol));
-    }
     std::size_t next_present = 0;
     const auto depth = static_cast<std::uint16_t>(nodes[v].depth + 1);
-    for (std::uint64_t s = 0; s < alphabet_size; ++s) {
+    for (std::uint64_t s = 0; s < runs.alphabet_size(); ++s) {
       poll_interruption_every(s, 1);
-      if (next_present < present.size() && present[next_present] == s) {
+      if (next_present < sorted_children.size() &&
+          runs.symbol_of(nodes[sorted_children[next_present]].symbol) == s) {
         ++next_present;
         continue;
       }
@@ -178,6 +162,38 @@ MessageOr<CompactedTrie> write_selected(Scorer& scorer, std::uint64_t root, cons
     }
     stack.insert(stack.end(), sorted_children.begin(), sorted_children.end());
   }
+}
+
+// Writes the selected tree: the reached nodes, then the count-free children of split nodes.
+// The node limit counts the full trie and those children.
+template <class Scorer>
+MessageOr<CompactedTrie> write_selected(Scorer& scorer, std::uint64_t root, const ContextRuns& runs,
+                                        RunSelectionLimits limits) {
+  const std::vector<RunRecord>& records = scorer.records();
+  const std::vector<SelectedNode> nodes =
+      reached_nodes(records, scorer.child_records(), root, runs);
+  const ChildLists lists(nodes);
+  std::uint64_t count_free = 0;
+  std::uint64_t entries = 0;
+  for (std::size_t v = 0; v < nodes.size(); ++v) {
+    count_free += nodes[v].split ? runs.alphabet_size() - lists.count(v) : 0;
+    entries += records[nodes[v].record].tallies_size;
+  }
+  if (count_free > limits.max_nodes - std::min(limits.max_nodes, runs.literal_node_count())) {
+    return fail_message(kNodeLimitMessage);
+  }
+  if (entries > limits.max_count_entries) {
+    return fail_message(kCountLimitMessage);
+  }
+  const std::vector<std::uint32_t> by_id = in_id_order(nodes);
+  std::vector<NodeId> id_of(nodes.size());
+  for (std::size_t id = 0; id < by_id.size(); ++id) {
+    id_of[by_id[id]] = static_cast<NodeId>(id);
+  }
+  CompactedTrieWriter writer(runs.alphabet_size(), runs.storage_depth(), runs.sample_size(),
+                             nodes.size() + count_free, entries);
+  write_reached(writer, nodes, by_id, id_of, records, scorer.tallies(), runs);
+  write_count_free(writer, nodes, lists, id_of, runs);
   return std::move(writer).finish();
 }
 

@@ -1,23 +1,20 @@
 // Counting the rows: the limits and the bad symbol's precedence shared by every build, and the
 // choice of builder.
 
+#include "trie/build.hpp"
 
-#include <algorithm>
-#include <cstdlib>
-#include <optional>
 #include <functional>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "common/internal_failure.hpp"
-#include "common/interruption.hpp"
 #include "common/symbol_message.hpp"
-#include "trie/build.hpp"
 #include "trie/code_build.hpp"
-#include "trie/level_build.hpp"
 #include "trie/count_trie.hpp"
+#include "trie/level_build.hpp"
 
 namespace tesk {
 
@@ -30,7 +27,14 @@ std::string symbol_error(std::uint64_t symbol, std::size_t row, std::size_t posi
       alphabet_size);
 }
 
+// Where dense tables stop paying for bct and bic: more than one cell per this many positions
+// (they then take more memory than sorting, and are slower on data that open many contexts),
+// or contexts deeper than this (a position visits one table per depth).
+constexpr std::uint64_t kPositionsPerCellForCodes = 2;
+constexpr std::uint64_t kDeepestForCodes = 12;
 
+// Alphabets up to this size are packed in 1 or 2 bytes per symbol.
+constexpr std::uint64_t kMaxNarrowAlphabet = 0x10000;
 
 // Whether counting this many positions could need more nodes or count entries than allowed:
 // each position adds at most storage_depth nodes and storage_depth + 1 entries.
@@ -56,7 +60,8 @@ MessageOr<CountTrie> build_full(std::span<const RowView<Symbol>> rows, BuildPath
 
 // Symbols that never occur change nothing in the trie but the size of every table keyed by
 // symbol: counting depth by depth runs over the ranks of the symbols that do occur, and the
-// symbols are put back after.
+// symbols are put back after. Symbols of 4 bytes are left as they are: finding those that occur
+// takes a sort, which costs more than their ranks would save.
 MessageOr<CountTrie> build_full(PackedRows& rows, BuildPath path, std::uint64_t conditioning_depth,
                                 std::uint64_t storage_depth, BuildLimits limits) {
   const std::uint64_t alphabet_size = rows.alphabet_size();
@@ -68,28 +73,20 @@ MessageOr<CountTrie> build_full(PackedRows& rows, BuildPath path, std::uint64_t 
                                 [&rows] { rows.release(); });
     });
   };
-  const std::optional<std::vector<std::uint32_t>> observed =
-      path == BuildPath::depth_by_depth ? rows.observed_symbols() : std::nullopt;
-  if (!observed || observed->empty() || observed->size() == alphabet_size) {
+  if (path != BuildPath::depth_by_depth || alphabet_size > kMaxNarrowAlphabet) {
     return build();
   }
-  std::vector<std::uint32_t> rank(observed->back() + std::size_t{1}, 0);
-  for (std::size_t r = 0; r < observed->size(); ++r) {
-    rank[(*observed)[r]] = static_cast<std::uint32_t>(r);
+  const std::vector<std::uint32_t> observed = rows.observed_symbols();
+  if (observed.empty() || observed.size() == alphabet_size) {
+    return build();
   }
-  rows.relabel(rank, observed->size());
+  rows.relabel_to_ranks(observed);
   MessageOr<CountTrie> built = build();
   if (built) {
-    built->relabel_symbols(*observed, alphabet_size);
+    built->relabel_symbols(observed, alphabet_size);
   }
   return built;
 }
-
-// Where dense tables stop paying for bct and bic: more than one cell per this many positions
-// (they then take more memory than sorting, and are slower on data that open many contexts),
-// or contexts deeper than this (a position visits one table per depth).
-constexpr std::uint64_t kPositionsPerCellForCodes = 2;
-constexpr std::uint64_t kDeepestForCodes = 12;
 
 void check_arguments(std::uint64_t alphabet_size, BuildLimits limits) {
   ensure(alphabet_size <= kMaxAlphabetSize, "alphabet_size above 32 bits");
@@ -110,13 +107,8 @@ BuildPath choose_build_path(const PackedRows& rows, std::uint64_t conditioning_d
   if (!runs_wanted || storage_depth == 0 || !ContextRuns::fits_in_text(rows)) {
     return codes ? BuildPath::dense_codes : BuildPath::depth_by_depth;
   }
-  // The deepest table has alphabet_size^(storage_depth + 1) cells.
-  std::uint64_t cells = 1;
-  const std::uint64_t most_cells = positions / kPositionsPerCellForCodes;
-  for (std::uint64_t k = 0; k <= storage_depth && cells <= most_cells; ++k) {
-    cells = cells > most_cells / alphabet_size ? most_cells + 1 : cells * alphabet_size;
-  }
-  const bool tables_small = cells <= most_cells;
+  const bool tables_small = detail::deepest_table_within(alphabet_size, storage_depth,
+                                                         positions / kPositionsPerCellForCodes);
   return codes && tables_small && storage_depth <= kDeepestForCodes ? BuildPath::dense_codes
                                                                     : BuildPath::context_runs;
 }

@@ -373,8 +373,12 @@ bool code_build_applies(std::uint64_t alphabet_size, std::uint64_t storage_depth
   if (alphabet_size == 0 || positions > kCountMask || storage_depth > kMaxDepth) {
     return false;
   }
-  return bounded_power(alphabet_size, storage_depth + 1, deepest_table_cells(positions))
-      .has_value();
+  return deepest_table_within(alphabet_size, storage_depth, deepest_table_cells(positions));
+}
+
+bool deepest_table_within(std::uint64_t alphabet_size, std::uint64_t storage_depth,
+                          std::uint64_t cells) {
+  return bounded_power(alphabet_size, storage_depth + 1, cells).has_value();
 }
 
 template <class Symbol>

@@ -19,6 +19,10 @@ namespace tesk::detail {
 bool code_build_applies(std::uint64_t alphabet_size, std::uint64_t storage_depth,
                         std::uint64_t positions);
 
+// Whether the deepest table, alphabet_size^(storage_depth + 1) cells, has at most `cells`.
+bool deepest_table_within(std::uint64_t alphabet_size, std::uint64_t storage_depth,
+                          std::uint64_t cells);
+
 // The same trie as the position-by-position build (NodeIds, links, lists and counts); each
 // node's count entries sit in one block. Requires code_build_applies and storage_depth <=
 // conditioning_depth. Calls release_rows once the rows are no longer read.

@@ -15,33 +15,6 @@ namespace tesk {
 
 namespace {
 
-// Ranks of the symbols that occur in the rows, ascending: rank_of[symbol] for narrow symbols,
-// the sorted symbols themselves for 4-byte ones.
-template <class Symbol>
-std::vector<std::uint32_t> observed_symbols(std::span<const RowView<Symbol>> rows) {
-  std::vector<std::uint32_t> observed;
-  if constexpr (sizeof(Symbol) <= 2) {
-    std::vector<std::uint8_t> seen(std::size_t{1} << (8 * sizeof(Symbol)), 0);
-    for (const RowView<Symbol>& row : rows) {
-      for (std::uint64_t p = 0; p < row.size; ++p) {
-        seen[row.data[p]] = 1;
-      }
-    }
-    for (std::size_t s = 0; s < seen.size(); ++s) {
-      if (seen[s] != 0) {
-        observed.push_back(static_cast<std::uint32_t>(s));
-      }
-    }
-  } else {
-    for (const RowView<Symbol>& row : rows) {
-      observed.insert(observed.end(), row.data, row.data + row.size);
-      std::sort(observed.begin(), observed.end());
-      observed.erase(std::unique(observed.begin(), observed.end()), observed.end());
-    }
-  }
-  return observed;
-}
-
 // Bits that hold any rank below `ranks`.
 unsigned rank_bits(std::uint64_t ranks) {
   return ranks <= 1 ? 1u : static_cast<unsigned>(std::bit_width(ranks - 1));
@@ -397,7 +370,7 @@ MessageOr<ContextRuns> ContextRuns::sort(PackedRows&& rows, std::uint64_t condit
     rows.visit([&](const auto& views) {
       using Symbol = typename std::decay_t<decltype(views)>::value_type::symbol_type;
       const std::span<const RowView<Symbol>> all(views);
-      runs.symbol_of_ = observed_symbols(all);
+      runs.symbol_of_ = rows.observed_symbols();
       sorter.write_text(all, runs.symbol_of_);
     });
     rows.release();

@@ -111,35 +111,54 @@ PackedRows RowPacker::finish() && {
   return std::move(packed_);
 }
 
-std::optional<std::vector<std::uint32_t>> PackedRows::observed_symbols() const {
-  return with_symbols([](const auto& symbols) -> std::optional<std::vector<std::uint32_t>> {
+std::vector<std::uint32_t> PackedRows::observed_symbols() const {
+  return with_symbols([](const auto& symbols) {
     constexpr std::size_t kWidth = sizeof(symbols[0]);
+    std::vector<std::uint32_t> observed;
     if constexpr (kWidth > 2) {
-      return std::nullopt;
+      // Too many possible symbols for a table of them: sort a copy.
+      observed.assign(symbols.begin(), symbols.end());
+      std::sort(observed.begin(), observed.end());
+      observed.erase(std::unique(observed.begin(), observed.end()), observed.end());
     } else {
       std::vector<std::uint8_t> seen(std::size_t{1} << (8 * kWidth), 0);
       for (const auto symbol : symbols) {
         seen[symbol] = 1;
       }
-      std::vector<std::uint32_t> observed;
       for (std::size_t s = 0; s < seen.size(); ++s) {
         if (seen[s] != 0) {
           observed.push_back(static_cast<std::uint32_t>(s));
         }
       }
-      return observed;
     }
+    return observed;
   });
 }
 
-void PackedRows::relabel(std::span<const std::uint32_t> rank, std::uint64_t alphabet_size) {
+void PackedRows::relabel_to_ranks(std::span<const std::uint32_t> observed) {
   with_symbols([&](auto& symbols) {
-    for (auto& symbol : symbols) {
-      ensure(symbol < rank.size(), "symbol without a rank");
-      symbol = static_cast<std::remove_reference_t<decltype(symbol)>>(rank[symbol]);
+    using Symbol = std::remove_reference_t<decltype(symbols[0])>;
+    const auto rank_of = [&](Symbol symbol) {
+      const auto found = std::lower_bound(observed.begin(), observed.end(), symbol);
+      ensure(found != observed.end() && *found == symbol, "symbol without a rank");
+      return static_cast<Symbol>(found - observed.begin());
+    };
+    if constexpr (sizeof(Symbol) > 2) {
+      for (Symbol& symbol : symbols) {
+        symbol = rank_of(symbol);
+      }
+    } else {
+      // Narrow symbols: every rank looked up once, into a table.
+      std::vector<Symbol> rank(std::size_t{1} << (8 * sizeof(Symbol)), 0);
+      for (const std::uint32_t symbol : observed) {
+        rank[symbol] = rank_of(static_cast<Symbol>(symbol));
+      }
+      for (Symbol& symbol : symbols) {
+        symbol = rank[symbol];
+      }
     }
   });
-  alphabet_size_ = alphabet_size;
+  alphabet_size_ = observed.size();
 }
 
 }  // namespace tesk

@@ -75,11 +75,11 @@ class PackedRows {
                              conditioning_depth);
   }
 
-  // The symbols that occur in the kept rows, ascending, when the width is 1 or 2 bytes; nothing
-  // for 4-byte symbols.
-  std::optional<std::vector<std::uint32_t>> observed_symbols() const;
-  // Replaces every symbol s by rank[s] (and the alphabet size by `alphabet_size`).
-  void relabel(std::span<const std::uint32_t> rank, std::uint64_t alphabet_size);
+  // The symbols that occur in the kept rows, ascending.
+  std::vector<std::uint32_t> observed_symbols() const;
+  // Replaces every symbol by its rank among `observed` (the observed symbols, ascending), and
+  // the alphabet size by their number.
+  void relabel_to_ranks(std::span<const std::uint32_t> observed);
 
   // Frees the symbols; the rows are empty afterwards (their sizes and bad symbol stay).
   void release() noexcept {
