@@ -83,7 +83,7 @@ class RunScorer {
     const std::uint64_t record = close(children, child_tallies, top_split);
     const Node node{top_value, first_of(tallies), total, record, mark_of(children), context,
                     parent_depth + 1};
-    finish_record(node, tallies, depth, own.split, top_split);
+    finish_record(record, node, tallies, depth, own.split, top_split);
     return node;
   }
 
@@ -94,7 +94,7 @@ class RunScorer {
         rule_.decide(0, rule_.measure(total, tallies), children_sum(children), children.size());
     const std::uint64_t record = close(children, child_tallies, own.split);
     const Node node{own.value, first_of(tallies), total, record, mark_of(children), -1, 0};
-    finish_record(node, tallies, 0, own.split, own.split);
+    finish_record(record, node, tallies, 0, own.split, own.split);
     return node;
   }
 
@@ -159,7 +159,7 @@ class RunScorer {
         if (record == kNoRecord) {
           record = records_.size();
           records_.push_back(RunRecord{});
-          finish_record(child, child_tallies(c), storage_depth_, false, false, record);
+          finish_record(record, child, child_tallies(c), storage_depth_, false, false);
         }
         child_records_.push_back(record);
       }
@@ -172,13 +172,9 @@ class RunScorer {
     return records_.size() - 1;
   }
 
-  void finish_record(const Node& node, std::span<const RunTally> tallies, std::uint32_t depth,
-                     bool split, bool top_split) {
-    finish_record(node, tallies, depth, split, top_split, node.record);
-  }
-
-  void finish_record(const Node& node, std::span<const RunTally> tallies, std::uint32_t depth,
-                     bool split, bool top_split, std::uint64_t index) {
+  // Fills in record `index` for the node, with a copy of its tallies.
+  void finish_record(std::uint64_t index, const Node& node, std::span<const RunTally> tallies,
+                     std::uint32_t depth, bool split, bool top_split) {
     RunRecord& record = records_[index];
     record.first = node.first;
     record.total = node.total;
