@@ -455,3 +455,38 @@ def test_negative_value_after_the_first_piece_falls_back_exactly():
     assert fit_fingerprint(grid) == fit_fingerprint(Generic(grid))
     grid[2, 8500] = 3
     assert fit_fingerprint(grid) == fit_fingerprint(Generic(grid))
+
+
+# --- rows read where they lie ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("alphabet, dtypes", [(4, ["u1", "i1"]), (300, ["u2", "i2"]),
+                                              (70000, ["u4", "i4"])])
+def test_rows_read_in_place_fit_like_their_copies(alphabet, dtypes, tmp_path):
+    # Rows held in the packed width (one, two or four bytes by the alphabet) are read where
+    # they lie, in every layout that keeps a row's values one after the other.
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(alphabet)
+    grid = rng.integers(0, min(alphabet, 120), size=(4, 700))
+    grid[1, 300] = alphabet - 1
+    for dtype in dtypes:
+        rows = grid.astype(dtype)
+        mapped = np.memmap(tmp_path / f"{dtype}.bin", dtype=dtype, mode="w+", shape=rows.shape)
+        mapped[:] = rows
+        bad = rows.copy()
+        bad[2, 650] = min(alphabet, np.iinfo(dtype).max)
+        for data in ([row for row in rows], rows, rows[::2], [mapped[0], mapped[3]], mapped,
+                     [rows[0], rows[1, ::-1], rows[2].tolist()], bad, list(bad)):
+            def fit(data, depth):
+                model = TESK(alphabet, max_depth=depth, method="bic", penalty=0.5)
+                fitted = outcome(lambda: model.fit(data))
+                if fitted[0] != "ok":
+                    return fitted
+                return (model.sample_size, model.get_contexts(), model.get_transition_counts([]))
+            copied = Generic([Generic(row) for row in data])
+            for depth in (1, 3):
+                assert fit(data, depth) == fit(copied, depth)
+    if alphabet <= 256:
+        for make in (bytes, bytearray):
+            data = [make(row.astype("u1").tobytes()) for row in grid]
+            assert fit(data, 2) == fit(Generic([Generic(list(row)) for row in data]), 2)

@@ -290,6 +290,45 @@ def test_rows_changed_while_fitting_convert_as_iterating_them_does():
     gc.collect()
 
 
+def test_rows_read_in_place_stay_checked_while_a_signal_handler_changes_them():
+    # A uint8 row is read where it lies, so a signal handler that runs between two pieces of
+    # the work can write into it. A symbol it makes bad is reported at its place (never read
+    # as a table index); one it leaves valid is simply counted.
+    np = pytest.importorskip("numpy")
+    signal = pytest.importorskip("signal")
+    if not hasattr(signal, "setitimer"):
+        pytest.skip("no interval timers here")
+    rng = np.random.default_rng(5)
+    outcomes = set()
+    for bad in (9, 255, 3):
+        row = rng.integers(0, 4, 3_000_000, dtype=np.uint8)
+        spots = iter(rng.integers(0, len(row), 100_000))
+
+        def change(signum, frame):
+            row[next(spots)] = bad
+
+        model = TESK(4, max_depth=10, method="bic")
+        model.fit([[0, 1, 2, 3] * 5])
+        before = state(model)
+        previous = signal.signal(signal.SIGALRM, change)
+        signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+        try:
+            model.fit([row])
+        except ValueError as error:
+            outcomes.add("refused")
+            assert bad >= 4
+            place = int(str(error).split("][")[1].split("]")[0])
+            assert str(error) == f"symbol {bad} at data[0][{place}] is outside 0..4"
+            assert state(model) == before
+        else:
+            outcomes.add("fitted")
+            assert model.sample_size == len(row) - 10
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+    assert outcomes == {"refused", "fitted"}
+
+
 # --- lengths that lie --------------------------------------------------------------------------
 
 

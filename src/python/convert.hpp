@@ -7,6 +7,7 @@
 
 #include "common/interruption.hpp"
 #include "python/errors.hpp"
+#include "python/integer_buffers.hpp"
 #include "python/symbol_argument.hpp"
 #include "trie/packed_rows.hpp"
 
@@ -15,8 +16,10 @@ namespace tesk::py {
 // Any sequence except str, element by element through the integer-index protocol.
 void extract_symbol_sequence(PyObject* object, SymbolArgument& out);
 // A sequence (not str) of such sequences: the rows of fit, packed for an alphabet of this size
-// (symbols outside it are recorded, not refused: the fit reports them).
-PackedRows extract_packed_rows(PyObject* object, std::uint64_t alphabet_size);
+// (symbols outside it are recorded, not refused: the fit reports them). Rows held in the packed
+// width are read in place: their exports go to `held`, which must outlive the rows.
+PackedRows extract_packed_rows(PyObject* object, std::uint64_t alphabet_size,
+                               HeldExports& held);
 // An int or an object with __index__, 0 <= value < 2**64.
 std::uint64_t extract_u64(PyObject* object);
 // Python's own float conversion.

@@ -171,8 +171,9 @@ bool read_integers(const char* first, Py_ssize_t count, Py_ssize_t stride,
 }
 
 template <class Integer>
-IntegerReader reader(bool swap) noexcept {
-  return swap ? read_integers<Integer, true> : read_integers<Integer, false>;
+IntegerFormat format_of(bool swap) noexcept {
+  return IntegerFormat{swap ? read_integers<Integer, true> : read_integers<Integer, false>,
+                       sizeof(Integer), std::is_signed_v<Integer>, swap};
 }
 
 // An integer format character of struct syntax: lower case signed, upper case unsigned.
@@ -204,9 +205,9 @@ std::optional<IntegerCode> integer_code(char format) {
   return std::nullopt;
 }
 
-// The reader for a buffer's element format when it is an integer format of struct syntax; none
+// How to read a buffer's element format when it is an integer format of struct syntax; nothing
 // for anything else. memoryview iterates only formats in native mode, so only those are read.
-std::optional<IntegerReader> integer_reader(const Py_buffer& view, bool native_only) {
+std::optional<IntegerFormat> integer_format(const Py_buffer& view, bool native_only) {
   const char* format = view.format;
   if (format == nullptr) {
     return std::nullopt;
@@ -255,13 +256,13 @@ std::optional<IntegerReader> integer_reader(const Py_buffer& view, bool native_o
   const bool swap = size > 1 && little != kHostLittle;
   switch (size) {
     case 1:
-      return is_signed ? reader<std::int8_t>(false) : reader<std::uint8_t>(false);
+      return is_signed ? format_of<std::int8_t>(false) : format_of<std::uint8_t>(false);
     case 2:
-      return is_signed ? reader<std::int16_t>(swap) : reader<std::uint16_t>(swap);
+      return is_signed ? format_of<std::int16_t>(swap) : format_of<std::uint16_t>(swap);
     case 4:
-      return is_signed ? reader<std::int32_t>(swap) : reader<std::uint32_t>(swap);
+      return is_signed ? format_of<std::int32_t>(swap) : format_of<std::uint32_t>(swap);
     case 8:
-      return is_signed ? reader<std::int64_t>(swap) : reader<std::uint64_t>(swap);
+      return is_signed ? format_of<std::int64_t>(swap) : format_of<std::uint64_t>(swap);
     default:
       return std::nullopt;
   }
@@ -295,27 +296,30 @@ bool BufferView::acquire(PyObject* object, int flags) noexcept {
 }
 
 bool IntegerBuffer::acquire(PyObject* object, Exporter exporter, int dimensions) noexcept {
-  if (!buffer_.acquire(object, PyBUF_FORMAT | PyBUF_STRIDES)) {
+  if (!buffer_->acquire(object, PyBUF_FORMAT | PyBUF_STRIDES)) {
     return false;
   }
-  const Py_buffer& view = buffer_.get();
+  const Py_buffer& view = buffer_->get();
   if (view.ndim != dimensions || view.shape == nullptr || view.strides == nullptr ||
       view.suboffsets != nullptr) {
     return false;
   }
   const bool native_only = exporter == Exporter::memoryview || exporter == Exporter::array;
-  const std::optional<IntegerReader> read = integer_reader(view, native_only);
-  read_ = read.value_or(nullptr);
-  return read_ != nullptr;
+  const std::optional<IntegerFormat> format = integer_format(view, native_only);
+  if (!format) {
+    return false;
+  }
+  format_ = *format;
+  return true;
 }
 
 Py_ssize_t IntegerBuffer::rows() const noexcept {
-  const Py_buffer& view = buffer_.get();
+  const Py_buffer& view = buffer_->get();
   return view.ndim == 2 ? view.shape[0] : 1;
 }
 
 bool IntegerBuffer::read_row(Py_ssize_t row, SymbolSink& out) const {
-  const Py_buffer& view = buffer_.get();
+  const Py_buffer& view = buffer_->get();
   const int last = view.ndim - 1;
   const Py_ssize_t length = view.shape[last];
   const Py_ssize_t stride = view.strides[last];
@@ -326,7 +330,7 @@ bool IntegerBuffer::read_row(Py_ssize_t row, SymbolSink& out) const {
     const Py_ssize_t count =
         std::min(static_cast<Py_ssize_t>(std::min<std::size_t>(room.size(), PY_SSIZE_T_MAX)),
                  length - done);
-    if (!read_(first + done * stride, count, stride, room.data())) {
+    if (!format_.read(first + done * stride, count, stride, room.data())) {
       out.discard();
       return false;
     }
@@ -338,6 +342,52 @@ bool IntegerBuffer::read_row(Py_ssize_t row, SymbolSink& out) const {
     }
   }
   return true;
+}
+
+namespace {
+
+// Whether any of `count` signed integers of `Integer` at `first` is negative; polls between
+// pieces, as reading them would.
+template <class Integer>
+bool any_negative(const char* first, Py_ssize_t count) {
+  for (Py_ssize_t done = 0; done < count;) {
+    const Py_ssize_t piece = std::min<Py_ssize_t>(count - done, Py_ssize_t{1} << 16);
+    Integer seen = 0;
+    for (Py_ssize_t i = done; i < done + piece; ++i) {
+      Integer value;
+      std::memcpy(&value, first + i * static_cast<Py_ssize_t>(sizeof(Integer)), sizeof value);
+      seen |= value;
+    }
+    if (seen < 0) {
+      return true;
+    }
+    done += piece;
+    poll_interruption(static_cast<std::uint64_t>(piece));
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<InPlaceSymbols> IntegerBuffer::in_place(Py_ssize_t row) const {
+  const Py_buffer& view = buffer_->get();
+  const int last = view.ndim - 1;
+  const Py_ssize_t length = view.shape[last];
+  if (format_.swapped || (length > 1 && view.strides[last] != view.itemsize)) {
+    return std::nullopt;
+  }
+  const char* first = static_cast<const char*>(view.buf) + (last == 0 ? 0 : row * view.strides[0]);
+  if (format_.is_signed) {
+    // A negative value is read as its OverflowError, by the general conversion.
+    const bool negative = format_.size == 1   ? any_negative<std::int8_t>(first, length)
+                          : format_.size == 2 ? any_negative<std::int16_t>(first, length)
+                          : format_.size == 4 ? any_negative<std::int32_t>(first, length)
+                                              : any_negative<std::int64_t>(first, length);
+    if (negative) {
+      return std::nullopt;
+    }
+  }
+  return InPlaceSymbols{first, static_cast<std::uint64_t>(length), format_.size};
 }
 
 }  // namespace tesk::py

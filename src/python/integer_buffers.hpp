@@ -4,6 +4,9 @@
 // item access, length, iteration and buffer export to ndarray (numpy.memmap among them).
 
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
 
 #include "python/python.hpp"
 #include "python/symbol_sink.hpp"
@@ -36,15 +39,28 @@ class BufferView {
   bool held_ = false;
 };
 
+// The buffer exports whose memory a fit reads its rows from in place, held until it ends.
+using HeldExports = std::vector<std::unique_ptr<BufferView>>;
+
 // Reads `count` integers `stride` bytes apart. False if a value is negative: that value's
 // OverflowError is the general conversion's to raise.
 using IntegerReader = bool (*)(const char* first, Py_ssize_t count, Py_ssize_t stride,
                                std::uint64_t* out);
 
+// How a buffer's integers are read.
+struct IntegerFormat {
+  IntegerReader read;
+  std::size_t size;
+  bool is_signed;
+  bool swapped;  // stored in the other byte order
+};
+
 // A one- or two-dimensional integer buffer, read as iterating the object reads it: a vector is
 // one row, a matrix a row per element of its first dimension.
 class IntegerBuffer {
  public:
+  IntegerBuffer() : buffer_(std::make_unique<BufferView>()) {}
+
   // False when the general conversion must decide instead (no error pending).
   bool acquire(PyObject* object, Exporter exporter, int dimensions) noexcept;
 
@@ -52,10 +68,16 @@ class IntegerBuffer {
   // Hands row `row` to `out` a piece at a time, after out.expect(its length). False, with the
   // row discarded from `out`, when a value is negative.
   bool read_row(Py_ssize_t row, SymbolSink& out) const;
+  // Row `row` as symbols to read in place: its values lie one after the other in native byte
+  // order, and none is negative. Nothing otherwise.
+  std::optional<InPlaceSymbols> in_place(Py_ssize_t row) const;
+
+  // The export, for whoever reads rows in place after this object is gone.
+  std::unique_ptr<BufferView> take_export() noexcept { return std::move(buffer_); }
 
  private:
-  BufferView buffer_;
-  IntegerReader read_ = nullptr;
+  std::unique_ptr<BufferView> buffer_;
+  IntegerFormat format_{};
 };
 
 }  // namespace tesk::py

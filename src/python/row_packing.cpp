@@ -11,10 +11,11 @@ namespace tesk::py {
 
 namespace {
 
-// One row's symbols into the packer; the row is begun by expect and ended by the caller.
+// One row's symbols into the packer; the row is begun by expect (or read_in_place) and ended by
+// the caller. Exports of rows read in place go to `held`.
 class RowSink final : public SymbolSink {
  public:
-  explicit RowSink(RowPacker& packer) noexcept : packer_(packer) {}
+  RowSink(RowPacker& packer, HeldExports& held) noexcept : packer_(packer), held_(held) {}
   RowSink(const RowSink&) = delete;
   RowSink& operator=(const RowSink&) = delete;
   ~RowSink() = default;
@@ -42,51 +43,74 @@ class RowSink final : public SymbolSink {
     packer_.drop_row();
     size_ = 0;
   }
+  bool read_in_place(const InPlaceSymbols& symbols) override {
+    packer_.begin_row(0);
+    if (!packer_.add_in_place(symbols.data, symbols.size, symbols.width)) {
+      return false;
+    }
+    size_ = symbols.size;
+    return true;
+  }
+  void keep_export(std::unique_ptr<BufferView> owner) override {
+    held_.push_back(std::move(owner));
+  }
 
  private:
   RowPacker& packer_;
+  HeldExports& held_;
   std::uint64_t size_ = 0;
   std::uint64_t piece_[kPieceSize];  // left uninitialised: only committed slots are read
 };
 
 // Returns the row's length.
-std::uint64_t pack_row(PyObject* row, RowPacker& packer) {
-  RowSink sink(packer);
+std::uint64_t pack_row(PyObject* row, RowPacker& packer, HeldExports& held) {
+  RowSink sink(packer, held);
   convert_symbols(row, sink);
   packer.end_row();
   return sink.size();
 }
 
-// A two-dimensional integer array as rows: what iterating it gives, without a view per row.
+// A two-dimensional integer array as rows: what iterating it gives, without a view per row, and
+// each row read in place where it can be (the one export then stays held for all of them).
 // Tried first, on an empty packer; false (with the packer emptied) when the general conversion
 // must decide instead.
-bool pack_matrix(PyObject* object, RowPacker& packer, std::uint64_t alphabet_size) {
+bool pack_matrix(PyObject* object, RowPacker& packer, std::uint64_t alphabet_size,
+                 HeldExports& held) {
   IntegerBuffer buffer;
   if (!buffer.acquire(object, Exporter::ndarray, 2)) {
     return false;
   }
   const Py_ssize_t rows = buffer.rows();
   packer.reserve_rows(static_cast<std::size_t>(rows));
+  HeldExports none;
+  bool any_in_place = false;
   WorkTally work;
   for (Py_ssize_t r = 0; r < rows; ++r) {
-    RowSink sink(packer);
-    if (!buffer.read_row(r, sink)) {
+    RowSink sink(packer, none);
+    const std::optional<InPlaceSymbols> symbols = buffer.in_place(r);
+    if (symbols && sink.read_in_place(*symbols)) {
+      any_in_place = true;
+    } else if (!buffer.read_row(r, sink)) {
       packer = RowPacker(alphabet_size);
       return false;
     }
     packer.end_row();
     work.add(sink.size() + 1);
   }
+  if (any_in_place) {
+    held.push_back(buffer.take_export());
+  }
   return true;
 }
 
 }  // namespace
 
-PackedRows extract_packed_rows(PyObject* object, std::uint64_t alphabet_size) {
+PackedRows extract_packed_rows(PyObject* object, std::uint64_t alphabet_size,
+                               HeldExports& held) {
   RowPacker packer(alphabet_size);
   PyTypeObject* type = Py_TYPE(object);
   if (type != &PyList_Type && type != &PyTuple_Type && exporter_of(type) == Exporter::ndarray &&
-      pack_matrix(object, packer, alphabet_size)) {
+      pack_matrix(object, packer, alphabet_size, held)) {
     return std::move(packer).finish();
   }
   WorkTally work;
@@ -94,8 +118,8 @@ PackedRows extract_packed_rows(PyObject* object, std::uint64_t alphabet_size) {
       object, [&](std::size_t rows) { packer.reserve_rows(rows); },
       [&](PyObject* row) {
         // A row's conversion may run the caller's code, which may change `object`.
-        PyRef held = PyRef::borrow(row);
-        work.add(pack_row(held.get(), packer) + 1);
+        PyRef row_object = PyRef::borrow(row);
+        work.add(pack_row(row_object.get(), packer, held) + 1);
         return true;
       });
   return std::move(packer).finish();

@@ -1,6 +1,7 @@
 #include "python/sequences.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <span>
 
@@ -78,13 +79,17 @@ void convert_elements(PyObject* object, std::optional<std::size_t> checked, Symb
 // bytes and bytearray hold their byte values directly; handing them over is what iterating
 // gives. The export keeps a bytearray from resizing while a signal handler runs.
 bool convert_bytes(PyObject* object, SymbolSink& out) {
-  BufferView buffer;
-  if (!buffer.acquire(object, PyBUF_SIMPLE)) {
+  auto buffer = std::make_unique<BufferView>();
+  if (!buffer->acquire(object, PyBUF_SIMPLE)) {
     return false;
   }
-  const Py_buffer& view = buffer.get();
+  const Py_buffer& view = buffer->get();
   const std::span<const unsigned char> bytes(static_cast<const unsigned char*>(view.buf),
                                              static_cast<std::size_t>(view.len));
+  if (out.read_in_place(InPlaceSymbols{bytes.data(), bytes.size(), 1})) {
+    out.keep_export(std::move(buffer));
+    return true;
+  }
   out.expect(bytes.size());
   for (std::size_t done = 0; done < bytes.size(); done += kBytePiece) {
     const std::span<const unsigned char> piece =
@@ -100,7 +105,15 @@ bool convert_bytes(PyObject* object, SymbolSink& out) {
 // A one-dimensional integer buffer; false when the general conversion must decide instead.
 bool convert_buffer(PyObject* object, Exporter exporter, SymbolSink& out) {
   IntegerBuffer buffer;
-  return buffer.acquire(object, exporter, 1) && buffer.read_row(0, out);
+  if (!buffer.acquire(object, exporter, 1)) {
+    return false;
+  }
+  if (const std::optional<InPlaceSymbols> symbols = buffer.in_place(0);
+      symbols && out.read_in_place(*symbols)) {
+    out.keep_export(buffer.take_export());
+    return true;
+  }
+  return buffer.read_row(0, out);
 }
 
 }  // namespace

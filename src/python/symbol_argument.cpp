@@ -1,5 +1,8 @@
 #include "python/symbol_argument.hpp"
 
+#include "python/integer_buffers.hpp"
+#include "common/internal_failure.hpp"
+
 #include <algorithm>
 #include <limits>
 #include <new>
@@ -17,6 +20,10 @@ std::span<std::uint64_t> SymbolArgument::room() {
     grow_to(capacity_ * 2);
   }
   return {data_ + size_, capacity_ - size_};
+}
+
+void SymbolArgument::keep_export(std::unique_ptr<BufferView> /*owner*/) {
+  ensure(false, "a query argument read in place");
 }
 
 void SymbolArgument::add_bytes(std::span<const unsigned char> bytes) {

@@ -26,6 +26,9 @@ class SymbolArgument final : public SymbolSink {
   void commit(std::size_t count) noexcept override { size_ += count; }
   void add_bytes(std::span<const unsigned char> bytes) override;
   void discard() noexcept override { size_ = 0; }
+  // A query's symbols are few: they are always copied.
+  bool read_in_place(const InPlaceSymbols& /*symbols*/) noexcept override { return false; }
+  void keep_export(std::unique_ptr<BufferView> owner) override;
 
  private:
   static constexpr std::size_t kInlineCapacity = 32;

@@ -4,9 +4,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 namespace tesk::py {
+
+class BufferView;
+
+// Symbols that can be read where they lie, in a buffer export: `size` unsigned integers of
+// `width` bytes each, native byte order, one after the other.
+struct InPlaceSymbols {
+  const void* data;
+  std::uint64_t size;
+  std::size_t width;
+};
 
 // Symbols per piece where a sink keeps only one piece at a time.
 inline constexpr std::size_t kPieceSize = 4096;
@@ -24,6 +35,11 @@ class SymbolSink {
   virtual void add_bytes(std::span<const unsigned char> bytes) = 0;
   // Takes back every symbol added since expect: the object is about to be read another way.
   virtual void discard() = 0;
+  // Offers the whole sequence to be read in place, before anything else was added; false to
+  // have it read piece by piece instead. After accepting, the sink is handed the export that
+  // keeps the memory where it is (keep_export), unless the caller keeps it itself.
+  virtual bool read_in_place(const InPlaceSymbols& symbols) = 0;
+  virtual void keep_export(std::unique_ptr<BufferView> owner) = 0;
 
  protected:
   SymbolSink() = default;

@@ -128,11 +128,13 @@ PyObject* tesk_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     py::ExclusiveBorrow borrow(model.borrow_flag);
     std::array<PyRef, 1> bound;
     py::bind_fastcall(kFitSignature, args, nargs, kwnames, bound);
+    // The memory of rows read in place stays where it is until the fit is done.
+    py::HeldExports held;
     Result<FittedModel> fitted = [&] {
       // Conversion and fit alike stop on a signal whose handler raises.
       const InterruptScope signals(py::signals_pending, nullptr);
       PackedRows rows = py::convert_argument("data", [&] {
-        return py::extract_packed_rows(bound[0].get(), model.config.alphabet_size);
+        return py::extract_packed_rows(bound[0].get(), model.config.alphabet_size, held);
       });
       return fit_model(model.config, std::move(rows));
     }();

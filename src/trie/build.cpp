@@ -73,6 +73,9 @@ MessageOr<CountTrie> build_full(PackedRows& rows, BuildPath path, std::uint64_t 
                                 [&rows] { rows.release(); });
     });
   };
+  if (path == BuildPath::depth_by_depth) {
+    rows.pack_rows_in_place();  // its tables take each symbol as it reads it
+  }
   if (path != BuildPath::depth_by_depth || alphabet_size > kMaxNarrowAlphabet) {
     return build();
   }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/internal_failure.hpp"
+#include "common/interruption.hpp"
 #include "common/limits.hpp"
 
 namespace tesk {
@@ -29,8 +30,9 @@ void RowPacker::reserve_rows(std::size_t rows) {
 }
 
 void RowPacker::begin_row(std::uint64_t expected_size) {
-  row_start_ = packed_.row_ends_.empty() ? 0 : packed_.row_ends_.back();
+  row_start_ = with_symbols([](const auto& symbols) -> std::uint64_t { return symbols.size(); });
   row_length_ = 0;
+  row_in_place_ = nullptr;
   row_bad_ = false;
   if (packed_.first_bad_) {
     return;
@@ -78,6 +80,42 @@ void RowPacker::append_any(std::span<const Value> values) {
 
 void RowPacker::add(std::span<const std::uint64_t> symbols) { append_any(symbols); }
 
+bool RowPacker::add_in_place(const void* symbols, std::uint64_t size, std::size_t width) {
+  return with_symbols([&](const auto& packed) {
+    using Symbol = typename std::decay_t<decltype(packed)>::value_type;
+    if (width != sizeof(Symbol) || row_length_ != 0) {
+      return false;
+    }
+    if (!packed_.first_bad_) {
+      check_in_place(static_cast<const Symbol*>(symbols), size);
+      row_in_place_ = symbols;
+    }
+    row_length_ = size;
+    return true;
+  });
+}
+
+template <class Symbol>
+void RowPacker::check_in_place(const Symbol* symbols, std::uint64_t size) {
+  const std::uint64_t alphabet_size = packed_.alphabet_size_;
+  for (std::uint64_t i = 0; i < size;) {
+    const std::uint64_t begin = i;
+    const std::uint64_t stop = poll_chunk_up(i, size, 1);
+    bool bad = false;
+    for (; i < stop; ++i) {
+      bad |= symbols[i] >= alphabet_size;
+    }
+    if (bad) {
+      for (i = begin; symbols[i] < alphabet_size; ++i) {
+      }
+      packed_.first_bad_ =
+          BadSymbol{symbols[i], packed_.row_sizes_.size(), static_cast<std::size_t>(i)};
+      row_bad_ = true;
+      return;
+    }
+  }
+}
+
 void RowPacker::add_bytes(std::span<const unsigned char> bytes) { append_any(bytes); }
 
 void RowPacker::drop_row() {
@@ -86,11 +124,13 @@ void RowPacker::drop_row() {
   }
   truncate_to_row_start();
   row_length_ = 0;
+  row_in_place_ = nullptr;
   row_bad_ = false;
 }
 
 void RowPacker::end_row() {
   packed_.row_sizes_.push_back(row_length_);
+  const void* in_place = std::exchange(row_in_place_, nullptr);
   if (row_bad_) {
     // This row and every later one are never counted.
     truncate_to_row_start();
@@ -98,7 +138,7 @@ void RowPacker::end_row() {
     return;
   }
   if (!packed_.first_bad_) {
-    packed_.row_ends_.push_back(row_start_ + row_length_);
+    packed_.places_.push_back(PackedRows::RowPlace{in_place, row_start_, row_length_});
   }
 }
 
@@ -112,18 +152,23 @@ PackedRows RowPacker::finish() && {
 }
 
 std::vector<std::uint32_t> PackedRows::observed_symbols() const {
-  return with_symbols([](const auto& symbols) {
-    constexpr std::size_t kWidth = sizeof(symbols[0]);
+  return visit([](const auto& rows) {
+    using Symbol = typename std::decay_t<decltype(rows)>::value_type::symbol_type;
+    constexpr std::size_t kWidth = sizeof(Symbol);
     std::vector<std::uint32_t> observed;
     if constexpr (kWidth > 2) {
       // Too many possible symbols for a table of them: sort a copy.
-      observed.assign(symbols.begin(), symbols.end());
+      for (const RowView<Symbol>& row : rows) {
+        observed.insert(observed.end(), row.data, row.data + row.size);
+      }
       std::sort(observed.begin(), observed.end());
       observed.erase(std::unique(observed.begin(), observed.end()), observed.end());
     } else {
       std::vector<std::uint8_t> seen(std::size_t{1} << (8 * kWidth), 0);
-      for (const auto symbol : symbols) {
-        seen[symbol] = 1;
+      for (const RowView<Symbol>& row : rows) {
+        for (std::uint64_t i = 0; i < row.size; ++i) {
+          seen[row.data[i]] = 1;
+        }
       }
       for (std::size_t s = 0; s < seen.size(); ++s) {
         if (seen[s] != 0) {
@@ -135,7 +180,22 @@ std::vector<std::uint32_t> PackedRows::observed_symbols() const {
   });
 }
 
+void PackedRows::pack_rows_in_place() {
+  with_symbols([&](auto& symbols) {
+    using Symbol = typename std::decay_t<decltype(symbols)>::value_type;
+    for (RowPlace& place : places_) {
+      if (place.in_place != nullptr) {
+        const auto* first = static_cast<const Symbol*>(place.in_place);
+        place.start = symbols.size();
+        symbols.insert(symbols.end(), first, first + place.size);
+        place.in_place = nullptr;
+      }
+    }
+  });
+}
+
 void PackedRows::relabel_to_ranks(std::span<const std::uint32_t> observed) {
+  pack_rows_in_place();
   with_symbols([&](auto& symbols) {
     using Symbol = std::remove_reference_t<decltype(symbols[0])>;
     const auto rank_of = [&](Symbol symbol) {

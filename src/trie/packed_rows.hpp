@@ -1,7 +1,8 @@
 #pragma once
 // The rows a fit counts, packed: each symbol in 1, 2 or 4 bytes, the narrowest width that holds
 // every symbol below the alphabet size. A 10-million-symbol row over a small alphabet takes
-// 10 MB instead of 80.
+// 10 MB instead of 80, and a row whose caller already holds it in that width (a uint8 array of
+// DNA, say) is read where it lies, with no copy at all.
 
 #include <cstddef>
 #include <cstdint>
@@ -71,20 +72,24 @@ class PackedRows {
   const std::vector<std::uint64_t>& row_sizes() const noexcept { return row_sizes_; }
   // The positions counted in the kept rows.
   std::uint64_t kept_positions(std::uint64_t conditioning_depth) const {
-    return counted_positions(std::span<const std::uint64_t>(row_sizes_).first(row_ends_.size()),
+    return counted_positions(std::span<const std::uint64_t>(row_sizes_).first(places_.size()),
                              conditioning_depth);
   }
 
   // The symbols that occur in the kept rows, ascending.
   std::vector<std::uint32_t> observed_symbols() const;
   // Replaces every symbol by its rank among `observed` (the observed symbols, ascending), and
-  // the alphabet size by their number.
+  // the alphabet size by their number. Rows read in place are copied first.
   void relabel_to_ranks(std::span<const std::uint32_t> observed);
+
+  // Copies the rows read in place into the packed symbols, for builders that trust what they
+  // read.
+  void pack_rows_in_place();
 
   // Frees the symbols; the rows are empty afterwards (their sizes and bad symbol stay).
   void release() noexcept {
     with_symbols([](auto& symbols) { std::decay_t<decltype(symbols)>().swap(symbols); });
-    row_ends_.clear();
+    places_.clear();
   }
 
   // Calls visit with the kept rows as a std::vector<RowView<Symbol>> of their width.
@@ -100,28 +105,38 @@ class PackedRows {
 
   explicit PackedRows(std::uint64_t alphabet_size);
 
+  // Where a kept row's symbols are: in the caller's memory, or packed from `start` on.
+  struct RowPlace {
+    const void* in_place;  // null for a packed row
+    std::uint64_t start;
+    std::uint64_t size;
+  };
+
   template <class Symbol>
   std::vector<RowView<Symbol>> views(const PageVector<Symbol>& symbols) const {
     std::vector<RowView<Symbol>> out;
-    out.reserve(row_ends_.size());
-    std::uint64_t start = 0;
-    for (const std::uint64_t end : row_ends_) {
-      out.push_back(RowView<Symbol>{symbols.data() + start, end - start});
-      start = end;
+    out.reserve(places_.size());
+    for (const RowPlace& place : places_) {
+      const Symbol* data = place.in_place != nullptr ? static_cast<const Symbol*>(place.in_place)
+                                                     : symbols.data() + place.start;
+      out.push_back(RowView<Symbol>{data, place.size});
     }
     return out;
   }
 
   std::uint64_t alphabet_size_;
   Symbols symbols_;
-  std::vector<std::uint64_t> row_ends_;  // one past each kept row's last symbol
+  std::vector<RowPlace> places_;  // one per kept row
   std::vector<std::uint64_t> row_sizes_;
   std::optional<BadSymbol> first_bad_;
 };
 
 // Packs rows as they are converted, piece by piece, so that no row needs a 64-bit copy whole:
 // begin_row, then add or add_bytes any number of times, then end_row (or drop_row to take the
-// row's pieces back, as when a conversion falls back to another way of reading it).
+// row's pieces back, as when a conversion falls back to another way of reading it). A row the
+// caller holds in the packed width is taken whole with add_in_place instead, and read where it
+// lies; its memory must stay unchanged in place until the rows are released (what is in it
+// may still change: every reader checks each symbol it reads).
 class RowPacker {
  public:
   explicit RowPacker(std::uint64_t alphabet_size);
@@ -131,6 +146,9 @@ class RowPacker {
   void begin_row(std::uint64_t expected_size);
   void add(std::span<const std::uint64_t> symbols);
   void add_bytes(std::span<const unsigned char> bytes);
+  // The row's symbols, `size` of `width` bytes each at `symbols`, read in place: false (nothing
+  // added) unless `width` is the packed width and the row has no symbols yet.
+  bool add_in_place(const void* symbols, std::uint64_t size, std::size_t width);
   void drop_row();
   void end_row();
   PackedRows finish() &&;
@@ -140,15 +158,18 @@ class RowPacker {
   void append(PageVector<Symbol>& out, std::span<const Value> values);
   template <class Value>
   void append_any(std::span<const Value> values);
+  template <class Symbol>
+  void check_in_place(const Symbol* symbols, std::uint64_t size);
   void truncate_to_row_start();
   template <class F>
-  void with_symbols(F&& f) {
-    packed_.with_symbols(std::forward<F>(f));
+  decltype(auto) with_symbols(F&& f) {
+    return packed_.with_symbols(std::forward<F>(f));
   }
 
   PackedRows packed_;
   std::uint64_t row_start_ = 0;   // where the current row's symbols begin
   std::uint64_t row_length_ = 0;  // symbols added to the current row so far
+  const void* row_in_place_ = nullptr;
   bool row_bad_ = false;
 };
 
