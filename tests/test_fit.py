@@ -1,5 +1,7 @@
 """The fit driver: sample size, working depth, the fitted-state properties and atomic failure."""
 
+import os
+
 import pytest
 
 from tesk import TESK
@@ -21,7 +23,7 @@ def snapshot(model):
 
 @pytest.mark.parametrize("method", ["bct", "bic"])
 def test_alternating_row_splits_the_root(method):
-    model = TESK(2, max_depth=1, method=method)
+    model = TESK(2, max_depth=1, method="bic")
     assert model.fit(ALTERNATING) is None
     assert model.sample_size == 5
     assert model.node_count == 3
@@ -159,3 +161,26 @@ def test_missing_children_of_a_split_node_are_created_empty():
     assert model.get_counts([2]) == 0
     assert model.get_transition_counts([2]) == [0, 0, 0]
     assert model.get_distribution([2]) == [1 / 3] * 3
+
+
+def _available_memory():
+    try:
+        with open("/proc/meminfo") as meminfo:
+            fields = dict(line.split(":", 1) for line in meminfo)
+        return int(fields["MemAvailable"].split()[0]) * 1024
+    except (OSError, KeyError, ValueError):
+        return 0
+
+
+@pytest.mark.skipif(_available_memory() < 12 * 2**30, reason="needs 12 GiB of free memory")
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="minutes under the address sanitizer")
+def test_more_than_two_to_the_32_positions_are_counted_exactly():
+    # 4 GiB of symbols, read where they lie: counts and the sample size past 32 bits.
+    np = pytest.importorskip("numpy")
+    row = np.zeros(2**32 + 6, dtype=np.uint8)
+    row[[5, -3, -1]] = 1
+    model = TESK(2, max_depth=1, method="bic")
+    model.fit([row])
+    assert model.sample_size == 2**32 + 5
+    assert model.get_transition_counts([]) == [2**32 + 2, 3]
+    assert model.get_counts([]) == 2**32 + 5
