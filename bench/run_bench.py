@@ -613,6 +613,10 @@ def main() -> int:
     ap.add_argument("--json", type=Path, default=HERE / "results" / "latest.json")
     ap.add_argument("--no-cases", action="store_true",
                     help="skip the deep-context and node-heavy fits (fit_cases.py)")
+    ap.add_argument("--no-scale", action="store_true",
+                    help="skip the fits at scale: 2*10^8 and 2^31 +- 2^20 symbols (scale_cases.py)")
+    ap.add_argument("--large", action="store_true",
+                    help="add the genome-sized fit, 3.2*10^9 symbols (scale_cases.py)")
     ap.add_argument("--child-fit", help=argparse.SUPPRESS)
     args = ap.parse_args()
 
@@ -711,6 +715,10 @@ def main() -> int:
         import fit_cases
 
         results["cases"] = fit_cases.measure(exe, args.cache_dir, args.repeat, args.fit_timeout)
+    if not args.no_scale:
+        import scale_cases
+
+        results["scale"] = scale_cases.measure(exe, args.cache_dir, 3600.0, args.large)
     results["elapsed_seconds"] = time.perf_counter() - started
 
     print(report(results))
@@ -719,6 +727,11 @@ def main() -> int:
 
         print()
         print(fit_cases.report(results["cases"]))
+    if "scale" in results:
+        import scale_cases
+
+        print()
+        print(scale_cases.report(results["scale"]))
     print(f"\n(total {results['elapsed_seconds']:.0f} s)")
     args.json.parent.mkdir(parents=True, exist_ok=True)
     args.json.write_text(json.dumps(results, indent=1))
