@@ -3,7 +3,7 @@
 // printable, meaning general categories Cc, Cf, Cs, Co, Cn (unassigned), Zl, Zp and Zs other than
 // U+0020 SPACE, together with every Grapheme_Extend code point, which would otherwise fuse with
 // the quote or the character before it. Inclusive ranges, sorted and disjoint, derived from the
-// Unicode 15.0 character database (DerivedGeneralCategory.txt, DerivedCoreProperties.txt).
+// Unicode 15.0 character database by make_escaped_code_points.py (next to this file).
 
 #include <cstdint>
 
