@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "common/error.hpp"
 #include "common/model_config.hpp"
@@ -22,12 +21,6 @@ struct ConstructorArgs {
 
 // Checks in the fixed order and derives the default beta; ValueError on the first failure.
 Result<ModelConfig> validate_config(const ConstructorArgs& args);
-
-// Strips Unicode White_Space at both ends and lower-cases ASCII letters only.
-std::string normalize_name(std::string_view utf8);
-
-// The text as a double-quoted literal with escapes, as the unknown-name messages show it.
-std::string quote_for_message(std::string_view utf8);
 
 // 1 - 2^-(alphabet_size - 1), evaluated in the fixed order of operations.
 double default_bct_beta(std::uint64_t alphabet_size);
