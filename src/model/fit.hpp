@@ -5,7 +5,6 @@
 
 #include "common/error.hpp"
 #include "common/model_config.hpp"
-#include "common/symbols.hpp"
 #include "model/fitted_model.hpp"
 #include "trie/packed_rows.hpp"
 

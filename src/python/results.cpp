@@ -45,14 +45,6 @@ PyRef to_python(std::uint64_t value) {
   return result;
 }
 
-PyRef to_python(double value) {
-  PyRef result = PyRef::steal(new_object(value));
-  if (!result) {
-    fail_object_creation();
-  }
-  return result;
-}
-
 PyRef to_python(std::string_view utf8) {
   PyRef result =
       PyRef::steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));

@@ -11,7 +11,6 @@
 namespace tesk::py {
 
 PyRef to_python(std::uint64_t value);
-PyRef to_python(double value);
 PyRef to_python(std::string_view utf8);
 PyRef to_python(const std::vector<std::uint64_t>& values);
 PyRef to_python(const std::vector<double>& values);

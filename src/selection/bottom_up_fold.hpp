@@ -10,7 +10,8 @@
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
 #include "selection/score_rules.hpp"
-#include "selection/selection_detail.hpp"
+#include "selection/count_list.hpp"
+#include "selection/list_order.hpp"
 #include "trie/count_trie.hpp"
 
 namespace tesk {

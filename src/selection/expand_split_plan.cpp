@@ -5,7 +5,6 @@
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
 #include "selection/select_tree.hpp"
-#include "selection/selection_detail.hpp"
 
 namespace tesk {
 
@@ -29,11 +28,12 @@ MessageOr<SelectedTree> expand_split_plan(CountTrie& trie, const SplitPlan& plan
   stack.reserve(1);
   stack.push_back(kRoot);
   std::vector<ChildLink> existing;  // reused: the children a split node already has
+  std::uint64_t visited = 0;
 
   while (!stack.empty()) {
     const NodeId v = stack.back();
     stack.pop_back();
-    poll_interruption_every(v, 2);
+    poll_interruption_every(++visited, 2);
     cover_new_nodes(tree, trie.node_count());
     tree.active[v] = 1;
 
@@ -90,10 +90,6 @@ MessageOr<SelectedTree> expand_split_plan(CountTrie& trie, const SplitPlan& plan
     cover_new_nodes(tree, trie.node_count());
   }
   return tree;
-}
-
-MessageOr<SelectedTree> expand_split_plan(CountTrie& trie, const SplitPlan& plan) {
-  return expand_split_plan(trie, plan, kMaxNodeCount);
 }
 
 }  // namespace tesk

@@ -7,7 +7,7 @@
 
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
-#include "selection/selection_detail.hpp"
+#include "selection/count_list.hpp"
 
 namespace tesk {
 
@@ -189,10 +189,11 @@ SelectedTree peres_shield_select(const CountTrie& trie) {
   tree.active.assign(keep.size(), 0);
   tree.terminal.assign(keep.size(), 0);
   std::vector<NodeId> stack{kRoot};
+  std::uint64_t visited = 0;
   while (!stack.empty()) {
     const NodeId v = stack.back();
     stack.pop_back();
-    poll_interruption_every(v, 2);
+    poll_interruption_every(++visited, 2);
     tree.active[v] = 1;
     std::uint64_t kept_children = 0;
     for (std::uint32_t link = trie.node(v).first_child; link != kNoIndex;

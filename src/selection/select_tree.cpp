@@ -11,11 +11,11 @@ MessageOr<SelectedTree> select_tree(CountTrie& trie, const ModelConfig& config) 
     case SelectionMethod::peres_shield:
       return peres_shield_select(trie);
     case SelectionMethod::bct:
-      return expand_split_plan(trie, bct_split_plan(trie, config.beta));
+      return expand_split_plan(trie, bct_split_plan(trie, config.beta), kMaxNodeCount);
     case SelectionMethod::bic:
       break;
   }
-  return expand_split_plan(trie, bic_split_plan(trie, config.penalty));
+  return expand_split_plan(trie, bic_split_plan(trie, config.penalty), kMaxNodeCount);
 }
 
 }  // namespace tesk

@@ -11,9 +11,8 @@ namespace tesk {
 // trie; peres_shield leaves it unchanged. Fails only with the trie's growth messages.
 MessageOr<SelectedTree> select_tree(CountTrie& trie, const ModelConfig& config);
 
-// Unfolds a plan depth-first from the root, creating the missing children of split nodes.
-MessageOr<SelectedTree> expand_split_plan(CountTrie& trie, const SplitPlan& plan);
-// The same with the node limit as a parameter, so that tests reach the limit.
+// Unfolds a plan depth-first from the root, creating the missing children of split nodes; fails
+// when the trie would pass `node_limit` nodes (root included).
 MessageOr<SelectedTree> expand_split_plan(CountTrie& trie, const SplitPlan& plan,
                                           std::uint64_t node_limit);
 

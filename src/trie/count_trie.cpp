@@ -49,41 +49,6 @@ const TrieNode& CountTrie::node(NodeId id) const {
   return nodes_[id];
 }
 
-void CountTrie::add_observation(NodeId node_id, std::uint32_t symbol) {
-  ensure(node_id < nodes_.size(), "node id outside the trie");
-  TrieNode& target = nodes_[node_id];
-  ++target.total;
-  for (std::uint32_t entry = target.first_count; entry != kNoIndex; entry = counts_[entry].next) {
-    ensure(entry < counts_.size(), "count entry outside the trie");
-    if (counts_[entry].symbol == symbol) {
-      ++counts_[entry].count;
-      return;
-    }
-  }
-  ensure(counts_.size() < kNoIndex, "count entry index space exhausted");
-  counts_.push_back(SymbolCount{1, symbol, target.first_count});
-  target.first_count = static_cast<std::uint32_t>(counts_.size() - 1);
-}
-
-NodeId CountTrie::find_child(NodeId node_id, std::uint64_t symbol) const {
-  const TrieNode& parent = node(node_id);
-  for (std::uint32_t link = parent.first_child; link != kNoIndex; link = links_[link].next) {
-    ensure(link < links_.size(), "child link outside the trie");
-    if (links_[link].symbol == symbol) {
-      return links_[link].child;
-    }
-  }
-  return kNoIndex;
-}
-
-MessageOr<NodeId> CountTrie::get_or_create_child(NodeId parent, std::uint32_t symbol) {
-  const NodeId existing = find_child(parent, symbol);
-  if (existing != kNoIndex) {
-    return existing;
-  }
-  return create_child(parent, symbol);
-}
-
 MessageOr<NodeId> CountTrie::create_child(NodeId parent, std::uint32_t symbol) {
   ensure(parent < nodes_.size(), "node id outside the trie");
   if (nodes_.size() >= kMaxNodeCount) {

@@ -13,7 +13,6 @@
 #include "common/error.hpp"
 #include "common/limits.hpp"
 #include "common/page_memory.hpp"
-#include "common/symbols.hpp"
 
 namespace tesk {
 
@@ -77,11 +76,11 @@ class CountTrie {
   static CompactedTrie compact(CountTrie trie, std::span<const std::uint8_t> active,
                                std::span<const std::uint8_t> terminal);
 
-  void add_observation(NodeId node, std::uint32_t symbol);
+  // The child for `symbol` (kNoIndex when there is none): a scan of the node's child list, which
+  // is most of what a backoff query does.
   NodeId find_child(NodeId node, std::uint64_t symbol) const;
-  MessageOr<NodeId> get_or_create_child(NodeId parent, std::uint32_t symbol);
-  // get_or_create_child for a symbol the caller knows has no child yet: the same limits and
-  // the same new node, without scanning the child list (a split node gains up to A children).
+  // A new child for a symbol the caller knows has none yet, heading its parent's child list
+  // (a split node gains up to A children). Fails at the node limit and below the deepest depth.
   MessageOr<NodeId> create_child(NodeId parent, std::uint32_t symbol);
 
   // Lookups on a trie (all read-only).
@@ -91,9 +90,6 @@ class CountTrie {
   // terminal. Every stored node belongs to the tree: the trie is a compacted one.
   NodeId longest_suffix(std::span<const std::uint64_t> history,
                         std::span<const std::uint8_t> terminal) const;
-  // The node's child links as (symbol, child) pairs, in list order.
-  std::vector<ChildLink> children(NodeId node) const;
-  std::uint64_t symbol_count(NodeId node, std::uint64_t symbol) const;
   std::vector<std::uint64_t> transition_counts(NodeId node) const;
   std::vector<std::uint64_t> context_symbols(NodeId node) const;
   std::vector<double> jeffreys_probabilities(NodeId node) const;

@@ -5,22 +5,17 @@
 
 namespace tesk {
 
-namespace {
-
-// find_child, inlined into the query walks: a backoff query is little more than this scan.
-NodeId child_of(const NodeVector& nodes, const LinkVector& links,
-                NodeId parent, std::uint64_t symbol) {
-  ensure(parent < nodes.size(), "node id outside the trie");
-  for (std::uint32_t link = nodes[parent].first_child; link != kNoIndex; link = links[link].next) {
-    ensure(link < links.size(), "child link outside the trie");
-    if (links[link].symbol == symbol) {
-      return links[link].child;
+// Here, next to the query walks, so that they inline it.
+NodeId CountTrie::find_child(NodeId node_id, std::uint64_t symbol) const {
+  const TrieNode& parent = node(node_id);
+  for (std::uint32_t link = parent.first_child; link != kNoIndex; link = links_[link].next) {
+    ensure(link < links_.size(), "child link outside the trie");
+    if (links_[link].symbol == symbol) {
+      return links_[link].child;
     }
   }
   return kNoIndex;
 }
-
-}  // namespace
 
 std::optional<NodeId> CountTrie::find_context(std::span<const std::uint64_t> context) const {
   if (context.size() > storage_depth_) {
@@ -28,7 +23,7 @@ std::optional<NodeId> CountTrie::find_context(std::span<const std::uint64_t> con
   }
   NodeId current = kRoot;
   for (auto it = context.rbegin(); it != context.rend(); ++it) {
-    current = child_of(nodes_, links_, current, *it);
+    current = find_child(current, *it);
     if (current == kNoIndex) {
       return std::nullopt;
     }
@@ -47,7 +42,7 @@ NodeId CountTrie::longest_suffix(std::span<const std::uint64_t> history,
   }
   for (auto it = history.rbegin(); it != history.rend(); ++it) {
     --steps;
-    const NodeId child = child_of(nodes_, links_, current, *it);
+    const NodeId child = find_child(current, *it);
     if (child == kNoIndex) {
       break;
     }
@@ -64,26 +59,6 @@ NodeId CountTrie::longest_suffix(std::span<const std::uint64_t> history,
     }
   }
   return (seen & 1U) != 0 ? best : current;
-}
-
-std::vector<ChildLink> CountTrie::children(NodeId node_id) const {
-  std::vector<ChildLink> result;
-  for (std::uint32_t link = node(node_id).first_child; link != kNoIndex; link = links_[link].next) {
-    ensure(link < links_.size(), "child link outside the trie");
-    result.push_back(links_[link]);
-  }
-  return result;
-}
-
-std::uint64_t CountTrie::symbol_count(NodeId node_id, std::uint64_t symbol) const {
-  for (std::uint32_t entry = node(node_id).first_count; entry != kNoIndex;
-       entry = counts_[entry].next) {
-    ensure(entry < counts_.size(), "count entry outside the trie");
-    if (counts_[entry].symbol == symbol) {
-      return counts_[entry].count;
-    }
-  }
-  return 0;
 }
 
 std::vector<std::uint64_t> CountTrie::transition_counts(NodeId node_id) const {

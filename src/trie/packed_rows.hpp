@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "common/page_memory.hpp"
-#include "common/symbols.hpp"
 
 namespace tesk {
 

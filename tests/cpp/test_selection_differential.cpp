@@ -11,12 +11,12 @@
 
 #include "selection/bct.hpp"
 #include "selection/bic.hpp"
+#include "test_selection_support.hpp"
 #include "selection/ln_gamma.hpp"
 #include "selection/peres_shield.hpp"
 #include "selection/run_scorer.hpp"
 #include "selection/run_selection.hpp"
 #include "selection/select_tree.hpp"
-#include "selection/selection_detail.hpp"
 #include "test_trie_support.hpp"
 
 namespace tesk {
@@ -39,13 +39,13 @@ LiteralScores literal_bic(const CountTrie& trie, double penalty) {
     const double n = static_cast<double>(trie.node(v).total);
     double ll = 0.0;
     for (std::uint64_t k = 0; k < a && trie.node(v).total > 0; ++k) {
-      const std::uint64_t c = trie.symbol_count(v, k);
+      const std::uint64_t c = trie_test::symbol_count(trie, v, k);
       if (c > 0) {
         ll += std::log(static_cast<double>(c) / n) * static_cast<double>(c);
       }
     }
     out.values[v] = ll - w;
-    const std::vector<ChildLink> children = trie.children(v);
+    const std::vector<ChildLink> children = trie_test::children(trie, v);
     if (trie.node(v).depth == d || children.empty()) {
       continue;
     }
@@ -81,7 +81,7 @@ LiteralScores literal_bct(const CountTrie& trie, double beta) {
     const TrieNode& node = trie.node(v);
     double log_kt = ln_gamma(half_a) - ln_gamma(static_cast<double>(node.total) + half_a);
     for (std::uint64_t k = 0; k < a; ++k) {
-      log_kt += ln_gamma(static_cast<double>(trie.symbol_count(v, k)) + 0.5) + -0.5723649429246995;
+      log_kt += ln_gamma(static_cast<double>(trie_test::symbol_count(trie, v, k)) + 0.5) + -0.5723649429246995;
     }
     if (node.depth == d) {
       out.values[v] = log_kt;
@@ -89,7 +89,7 @@ LiteralScores literal_bct(const CountTrie& trie, double beta) {
     }
     double split = log_split;
     std::uint64_t m = 0;
-    for (const ChildLink& link : trie.children(v)) {
+    for (const ChildLink& link : trie_test::children(trie, v)) {
       split += out.values[link.child];
       ++m;
     }
@@ -125,8 +125,8 @@ std::vector<Deviation> literal_deviations(const CountTrie& trie, std::uint64_t c
       double deviation = 0.0;
       for (std::uint64_t k = 0; k < trie.alphabet_size() && trie.node(b).total != 0; ++k) {
         const double value = std::fabs(
-            static_cast<double>(trie.symbol_count(u, k)) -
-            (static_cast<double>(trie.symbol_count(b, k)) * static_cast<double>(trie.node(u).total)) /
+            static_cast<double>(trie_test::symbol_count(trie, u, k)) -
+            (static_cast<double>(trie_test::symbol_count(trie, b, k)) * static_cast<double>(trie.node(u).total)) /
                 static_cast<double>(trie.node(b).total));
         if (!std::isnan(value) && value > deviation) {
           deviation = value;
@@ -194,7 +194,7 @@ SelectedTree literal_expand(CountTrie& trie, const SplitPlan& plan) {
       continue;
     }
     for (std::uint64_t s = 0; s < trie.alphabet_size(); ++s) {
-      auto child = trie.get_or_create_child(v, static_cast<std::uint32_t>(s));
+      auto child = trie_test::get_or_create_child(trie, v, static_cast<std::uint32_t>(s));
       EXPECT_TRUE(child.has_value());
       tree.active.resize(trie.node_count(), 0);
       tree.terminal.resize(trie.node_count(), 0);
@@ -229,7 +229,7 @@ void expect_same_growth(const CountTrie& fast, const CountTrie& literal) {
 void compare_expansions(const CountTrie& trie, const SplitPlan& plan) {
   CountTrie fast = trie;
   CountTrie literal = trie;
-  auto tree = expand_split_plan(fast, plan);
+  auto tree = expand_split_plan(fast, plan, kMaxNodeCount);
   ASSERT_TRUE(tree.has_value());
   const SelectedTree expected = literal_expand(literal, plan);
   EXPECT_EQ(tree->active, expected.active);
@@ -267,7 +267,7 @@ CountTrie random_trie(std::mt19937_64& rng, std::uint64_t alphabet, std::uint64_
   for (std::uint64_t grown = rng() % 4; grown > 0 && depth > 0; --grown) {
     const NodeId parent = static_cast<NodeId>(rng() % trie.node_count());
     if (trie.node(parent).depth < depth) {
-      EXPECT_TRUE(trie.get_or_create_child(parent, static_cast<std::uint32_t>(any(rng))));
+      EXPECT_TRUE(trie_test::get_or_create_child(trie, parent, static_cast<std::uint32_t>(any(rng))));
     }
   }
   return trie;

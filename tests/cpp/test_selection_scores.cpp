@@ -6,9 +6,9 @@
 
 #include "selection/bct.hpp"
 #include "selection/bic.hpp"
+#include "test_selection_support.hpp"
 #include "selection/ln_gamma.hpp"
 #include "selection/select_tree.hpp"
-#include "selection/selection_detail.hpp"
 #include "test_trie_support.hpp"
 
 namespace tesk {
@@ -111,7 +111,7 @@ TEST(Bct, MissingChildrenAreCharged) {
   const double beta = 0.75;
   const BctScores scores = bct_scores(trie, beta);
   ASSERT_EQ(scores.plan.node_split[0], 1);
-  const std::vector<ChildLink> children = trie.children(0);
+  const std::vector<ChildLink> children = trie_test::children(trie, 0);
   ASSERT_EQ(children.size(), 2u);
   const double expected = ((std::log1p(-beta) + scores.log_pm[children[0].child]) +
                            scores.log_pm[children[1].child]) +

@@ -6,7 +6,6 @@
 
 #include "selection/peres_shield.hpp"
 #include "selection/select_tree.hpp"
-#include "selection/selection_detail.hpp"
 #include "test_trie_support.hpp"
 
 namespace tesk {
@@ -71,7 +70,7 @@ TEST(ExpandSplitPlan, CreatedNodesFollowTheDepthDecisions) {
   CountTrie trie = make_trie({{0, 0, 1}}, 2, 2, 2);
   ASSERT_EQ(trie.node_count(), 3u);
   const SplitPlan plan{.node_split = {1, 0, 0}, .depth_split = {1, 1, 0}};
-  auto tree = expand_split_plan(trie, plan);
+  auto tree = expand_split_plan(trie, plan, kMaxNodeCount);
   ASSERT_TRUE(tree.has_value());
   // The root gains [1] (NodeId 3), which splits into NodeIds 4 and 5 at depth 2.
   ASSERT_EQ(trie.node_count(), 6u);
@@ -95,7 +94,8 @@ TEST(ExpandSplitPlan, NodeLimitIsReportedBeforeAnyChildIsCreated) {
 
   // The largest alphabet: the root alone cannot take 4,294,967,295 children.
   CountTrie wide = make_trie({}, kMaxNodeCount, 1, 1);
-  auto too_many = expand_split_plan(wide, SplitPlan{.node_split = {1}, .depth_split = {0, 0}});
+  auto too_many = expand_split_plan(wide, SplitPlan{.node_split = {1}, .depth_split = {0, 0}},
+                                   kMaxNodeCount);
   ASSERT_FALSE(too_many.has_value());
   EXPECT_EQ(too_many.error(), "count trie exceeded the u32 node limit");
   EXPECT_EQ(wide.node_count(), 1u);
@@ -144,9 +144,7 @@ TEST(PeresShield, FewerThanAlphabetKeptChildrenLeaveTheNodeTerminal) {
 
 // Counts set by hand, for deviations that rows would reach only at great length.
 void observe(CountTrie& trie, NodeId node, std::uint32_t symbol, int times) {
-  for (int i = 0; i < times; ++i) {
-    trie.add_observation(node, symbol);
-  }
+  trie_test::add_observations(trie, node, symbol, times);
 }
 
 // The same trie with the root's observations as its sample size.
@@ -160,9 +158,9 @@ TEST(PeresShield, KeptNodeUnderUnkeptParentStaysInactive) {
   // within 100 of the root's {0: 1000, 1: 1000}; [0, 0] {0: 250, 1: 750} deviates from [0] by
   // 350 but from the root by only 250.
   CountTrie trie(2, 2);
-  const NodeId zero = *trie.get_or_create_child(kRoot, 0);
-  const NodeId one = *trie.get_or_create_child(kRoot, 1);
-  const NodeId zero_zero = *trie.get_or_create_child(zero, 0);
+  const NodeId zero = *trie_test::get_or_create_child(trie, kRoot, 0);
+  const NodeId one = *trie_test::get_or_create_child(trie, kRoot, 1);
+  const NodeId zero_zero = *trie_test::get_or_create_child(trie, zero, 0);
   observe(trie, kRoot, 0, 1000);
   observe(trie, kRoot, 1, 1000);
   observe(trie, zero, 0, 600);
@@ -185,8 +183,8 @@ TEST(PeresShield, SymbolsTheLongerContextNeverSawCount) {
   // n = 10000, threshold 1000. [0] {0: 1000, 1: 1000} is within 800 of the root's prediction on
   // the symbols it saw, but the root's 8000 twos predict 1600 that [0] never saw.
   CountTrie trie(3, 1);
-  const NodeId zero = *trie.get_or_create_child(kRoot, 0);
-  const NodeId two = *trie.get_or_create_child(kRoot, 2);
+  const NodeId zero = *trie_test::get_or_create_child(trie, kRoot, 0);
+  const NodeId two = *trie_test::get_or_create_child(trie, kRoot, 2);
   observe(trie, kRoot, 0, 1000);
   observe(trie, kRoot, 1, 1000);
   observe(trie, kRoot, 2, 8000);

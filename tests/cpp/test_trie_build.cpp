@@ -321,12 +321,12 @@ TEST(TrieBuild, DepthBeyondTheLargestNodeDepth) {
 
 TEST(TrieGrowth, ExistingChildIsReturnedAndNewChildrenHeadTheList) {
   CountTrie trie = built({{0, 1, 0, 1}}, 2, 2, 2);
-  auto existing = trie.get_or_create_child(0, 1);
+  auto existing = trie_test::get_or_create_child(trie, 0, 1);
   ASSERT_TRUE(existing.has_value());
   EXPECT_EQ(*existing, 1u);
   EXPECT_EQ(trie.node_count(), 5u);
 
-  auto created = trie.get_or_create_child(2, 1);
+  auto created = trie_test::get_or_create_child(trie, 2, 1);
   ASSERT_TRUE(created.has_value());
   EXPECT_EQ(*created, 5u);
   const TrieNode& node = trie.node(5);
@@ -337,9 +337,9 @@ TEST(TrieGrowth, ExistingChildIsReturnedAndNewChildrenHeadTheList) {
   EXPECT_EQ(trie.links().size(), 5u);
   EXPECT_EQ(trie.links()[4].child, 5u);
   // The newest child heads its parent's list.
-  auto second = trie.get_or_create_child(0, 1);
+  auto second = trie_test::get_or_create_child(trie, 0, 1);
   ASSERT_TRUE(second.has_value());
-  auto newest = trie.get_or_create_child(2, 0);
+  auto newest = trie_test::get_or_create_child(trie, 2, 0);
   ASSERT_TRUE(newest.has_value());
   EXPECT_EQ(child_list(trie, 2), (std::vector<NodeId>{6, 5}));
 }
@@ -349,7 +349,7 @@ TEST(TrieGrowth, DepthOverflowBelowTheDeepestNode) {
   CountTrie trie = built(rows, 2, 65535, 65535);
   const NodeId deepest = static_cast<NodeId>(trie.node_count() - 1);
   ASSERT_EQ(trie.node(deepest).depth, 65535);
-  auto child = trie.get_or_create_child(deepest, 1);
+  auto child = trie_test::get_or_create_child(trie, deepest, 1);
   ASSERT_FALSE(child.has_value());
   EXPECT_EQ(child.error(), kDepthOverflowMessage);
   EXPECT_EQ(trie.node_count(), 65536u);

@@ -47,7 +47,7 @@ CompactedTrie literal_compact(const CountTrie& trie, const Flags& active, const 
       continue;
     }
     TrieNode& target = nodes[map[i]];
-    for (const ChildLink& link : trie.children(static_cast<NodeId>(i))) {
+    for (const ChildLink& link : trie_test::children(trie, static_cast<NodeId>(i))) {
       if (kept(link.child)) {
         links.push_back(ChildLink{link.symbol, map[link.child], target.first_child});
         target.first_child = static_cast<std::uint32_t>(links.size() - 1);
@@ -151,7 +151,7 @@ TEST(TrieCompact, MatchesLiteralCompactionOnGrownTries) {
           static_cast<NodeId>(std::uniform_int_distribution<std::size_t>(0, grown - 1)(rng));
       const auto symbol = static_cast<std::uint32_t>(
           std::uniform_int_distribution<std::uint64_t>(0, alphabet_size - 1)(rng));
-      ASSERT_TRUE(trie.get_or_create_child(parent, symbol).has_value());
+      ASSERT_TRUE(trie_test::get_or_create_child(trie, parent, symbol).has_value());
     }
     const std::size_t n = trie.node_count();
     Flags active(std::uniform_int_distribution<std::size_t>(0, n + 2)(rng));

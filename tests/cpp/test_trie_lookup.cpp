@@ -49,15 +49,15 @@ TEST_F(TrieLookup, FindContext) {
 TEST_F(TrieLookup, CountsAndContextSymbols) {
   const NodeId one = at({1});
   // After 1 came 0, 1, 0.
-  EXPECT_EQ(trie.symbol_count(one, 0), 2u);
-  EXPECT_EQ(trie.symbol_count(one, 1), 1u);
-  EXPECT_EQ(trie.symbol_count(one, 7), 0u);
+  EXPECT_EQ(trie_test::symbol_count(trie, one, 0), 2u);
+  EXPECT_EQ(trie_test::symbol_count(trie, one, 1), 1u);
+  EXPECT_EQ(trie_test::symbol_count(trie, one, 7), 0u);
   EXPECT_EQ(trie.transition_counts(one), (std::vector<std::uint64_t>{2, 1}));
   EXPECT_EQ(trie.transition_counts(kRoot), (std::vector<std::uint64_t>{2, 2}));
   EXPECT_EQ(trie.context_symbols(at({1, 0})), (Symbols{1, 0}));
   EXPECT_EQ(trie.context_symbols(kRoot), Symbols{});
   // A compacted trie lists children in ascending NodeId.
-  const std::vector<ChildLink> children = trie.children(kRoot);
+  const std::vector<ChildLink> children = trie_test::children(trie, kRoot);
   ASSERT_EQ(children.size(), 2u);
   EXPECT_LT(children[0].child, children[1].child);
 }
@@ -77,7 +77,7 @@ TEST(TrieSmoothing, JeffreysOrderOfOperations) {
 
 TEST(TrieSmoothing, CountFreeNodesAreUniform) {
   CountTrie trie = stored({{0, 1, 0}}, 3, 1);
-  auto grown = trie.get_or_create_child(kRoot, 2);
+  auto grown = trie_test::get_or_create_child(trie, kRoot, 2);
   ASSERT_TRUE(grown.has_value());
   EXPECT_EQ(trie.transition_counts(*grown), (std::vector<std::uint64_t>{0, 0, 0}));
   const double third = 0.5 / (3.0 * 0.5);

@@ -15,6 +15,18 @@
 
 namespace tesk::trie_test {
 
+}  // namespace tesk::trie_test
+
+namespace tesk {
+
+// Rows as tests write them: symbols in time order, oldest first.
+using SymbolSequence = std::vector<std::uint64_t>;
+using SymbolRows = std::vector<SymbolSequence>;
+
+}  // namespace tesk
+
+namespace tesk::trie_test {
+
 using Counts = std::vector<std::pair<std::uint32_t, std::uint64_t>>;  // (symbol, count)
 
 // Rows as the fit hands them to the build: packed as they are converted.
@@ -40,10 +52,84 @@ inline MessageOr<CountTrie> full_trie(const SymbolRows& rows, std::uint64_t alph
   return std::get<CountTrie>(std::move(counted).value());
 }
 
-// Counts every position from the root with get_or_create_child and add_observation, as the
+// Reading one count or one child list, and growing or counting by hand: what tests do and the
+// fit never needs.
+inline std::uint64_t symbol_count(const CountTrie& trie, NodeId node, std::uint64_t symbol) {
+  for (std::uint32_t entry = trie.node(node).first_count; entry != kNoIndex;
+       entry = trie.counts().at(entry).next) {
+    if (trie.counts()[entry].symbol == symbol) {
+      return trie.counts()[entry].count;
+    }
+  }
+  return 0;
+}
+
+inline std::vector<ChildLink> children(const CountTrie& trie, NodeId node) {
+  std::vector<ChildLink> result;
+  for (std::uint32_t link = trie.node(node).first_child; link != kNoIndex;
+       link = trie.links().at(link).next) {
+    result.push_back(trie.links()[link]);
+  }
+  return result;
+}
+
+inline MessageOr<NodeId> get_or_create_child(CountTrie& trie, NodeId parent,
+                                             std::uint32_t symbol) {
+  const NodeId existing = trie.find_child(parent, symbol);
+  if (existing != kNoIndex) {
+    return existing;
+  }
+  return trie.create_child(parent, symbol);
+}
+
+// The trie's vectors, counted into one position at a time: a new count entry heads its node's
+// list, as a new child heads its parent's.
+class LiteralCounts {
+ public:
+  explicit LiteralCounts(const CountTrie& trie)
+      : nodes_(trie.nodes()), links_(trie.links()), counts_(trie.counts()) {}
+
+  void observe(NodeId node, std::uint32_t symbol) {
+    TrieNode& target = nodes_.at(node);
+    ++target.total;
+    for (std::uint32_t entry = target.first_count; entry != kNoIndex;
+         entry = counts_.at(entry).next) {
+      if (counts_[entry].symbol == symbol) {
+        ++counts_[entry].count;
+        return;
+      }
+    }
+    counts_.push_back(SymbolCount{1, symbol, target.first_count});
+    target.first_count = static_cast<std::uint32_t>(counts_.size() - 1);
+  }
+
+  std::uint64_t count_entries() const { return counts_.size(); }
+
+  CountTrie finish(const CountTrie& shape, std::uint64_t sample_size) const {
+    return CountTrie::from_parts(nodes_, links_, counts_, shape.alphabet_size(),
+                                 shape.storage_depth(), sample_size);
+  }
+
+ private:
+  NodeVector nodes_;
+  LinkVector links_;
+  CountVector counts_;
+};
+
+// Adds `times` observations of `symbol` at `node`, for counts that rows would reach only at
+// great length.
+inline void add_observations(CountTrie& trie, NodeId node, std::uint32_t symbol, int times) {
+  LiteralCounts counts(trie);
+  for (int i = 0; i < times; ++i) {
+    counts.observe(node, symbol);
+  }
+  trie = counts.finish(trie, trie.sample_size());
+}
+
+// Counts every position from the root, creating each missing context node as it is met, as the
 // documented algorithm reads. The node limit stops counting at once; the count entry limit is
 // judged on the rows counted; a bad symbol is reported when counting the rows before it went
-// through.
+// through. Nodes are grown first and counted after: counting never creates a node.
 inline MessageOr<CountTrie> literal_build(const SymbolRows& rows, std::uint64_t alphabet_size,
                                           std::uint64_t conditioning_depth,
                                           std::uint64_t storage_depth,
@@ -52,7 +138,7 @@ inline MessageOr<CountTrie> literal_build(const SymbolRows& rows, std::uint64_t 
     return fail_message(kStorageDepthMessage);
   }
   CountTrie trie(alphabet_size, storage_depth);
-  std::uint64_t counted = 0;
+  std::vector<std::pair<NodeId, std::uint32_t>> observations;  // in counting order
   std::string symbol_failure;
   for (std::size_t r = 0; r < rows.size() && symbol_failure.empty(); ++r) {
     const SymbolSequence& row = rows[r];
@@ -69,8 +155,7 @@ inline MessageOr<CountTrie> literal_build(const SymbolRows& rows, std::uint64_t 
     }
     for (std::size_t h = conditioning_depth; h < row.size(); ++h) {
       const auto symbol = static_cast<std::uint32_t>(row[h]);
-      trie.add_observation(kRoot, symbol);
-      ++counted;
+      observations.emplace_back(kRoot, symbol);
       NodeId node = kRoot;
       for (std::uint64_t k = 1; k <= storage_depth; ++k) {
         const auto context = static_cast<std::uint32_t>(row[h - k]);
@@ -78,23 +163,28 @@ inline MessageOr<CountTrie> literal_build(const SymbolRows& rows, std::uint64_t 
             trie.node_count() >= limits.max_nodes) {
           return fail_message(kNodeLimitMessage);
         }
-        auto child = trie.get_or_create_child(node, context);
+        auto child = get_or_create_child(trie, node, context);
         if (!child) {
           return fail_message(std::move(child).error());
         }
         node = *child;
-        trie.add_observation(node, symbol);
+        observations.emplace_back(node, symbol);
       }
     }
   }
-  if (trie.counts().size() > limits.max_count_entries) {
+  LiteralCounts counts(trie);
+  std::uint64_t counted = 0;
+  for (const auto& [node, symbol] : observations) {
+    counts.observe(node, symbol);
+    counted += node == kRoot ? 1 : 0;
+  }
+  if (counts.count_entries() > limits.max_count_entries) {
     return fail_message(kCountLimitMessage);
   }
   if (!symbol_failure.empty()) {
     return fail_message(symbol_failure);
   }
-  return CountTrie::from_parts(trie.nodes(), trie.links(), trie.counts(), alphabet_size,
-                               storage_depth, counted);
+  return counts.finish(trie, counted);
 }
 
 // A node's count list in list order.
@@ -110,7 +200,7 @@ inline Counts count_list(const CountTrie& trie, NodeId node) {
 // A node's children in list order.
 inline std::vector<NodeId> child_list(const CountTrie& trie, NodeId node) {
   std::vector<NodeId> result;
-  for (const ChildLink& link : trie.children(node)) {
+  for (const ChildLink& link : children(trie, node)) {
     result.push_back(link.child);
   }
   return result;

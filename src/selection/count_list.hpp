@@ -1,14 +1,11 @@
 #pragma once
-// Pieces shared by the selectors: the count list as they read it, and the list order their
-// bottom-up passes rely on.
+// A node's count list as the selectors read it: ascending by symbol.
 
 #include <algorithm>
 #include <cstdint>
 #include <vector>
 
-#include "common/error.hpp"
 #include "common/internal_failure.hpp"
-#include "selection/selected_tree.hpp"
 #include "trie/count_trie.hpp"
 
 namespace tesk {
@@ -50,11 +47,5 @@ inline void gather_counts_by_symbol(const CountTrie& trie, const TrieNode& node,
     ensure(out[i - 1].symbol < out[i].symbol, "a node counts one symbol twice");
   }
 }
-
-// The bottom-up selectors add each child's value to its parent's running sum while visiting
-// NodeIds from the highest down. That equals summing every child list in list order only when
-// each list runs newest first (descending NodeId), as build and get_or_create_child leave it.
-// A compacted trie (lists oldest first) fails here. Sequential in the layout build leaves.
-void ensure_children_newest_first(const CountTrie& trie);
 
 }  // namespace tesk

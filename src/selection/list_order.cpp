@@ -1,4 +1,6 @@
-#include "selection/selection_detail.hpp"
+#include "selection/list_order.hpp"
+
+#include "common/internal_failure.hpp"
 
 namespace tesk {
 
@@ -10,7 +12,7 @@ void ensure_children_newest_first(const CountTrie& trie) {
     ensure(nodes[v].parent < v, "a node must come after its parent");
   }
 
-  // build and get_or_create_child append node i + 1 together with link i, and a new link points
+  // build and create_child append node i + 1 together with link i, and a new link points
   // to an older one. In that layout a sequential pass proves every list descending.
   bool appended_together = true;
   for (std::size_t i = 0; i < links.size() && appended_together; ++i) {
