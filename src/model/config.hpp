@@ -6,9 +6,26 @@
 #include <string>
 
 #include "common/error.hpp"
-#include "common/model_config.hpp"
+#include "selection/selection_settings.hpp"
 
 namespace tesk {
+
+// The only boundary mode: the first max_depth symbols of every row only condition.
+enum class BoundaryMode : std::uint8_t {
+  condition = 0,
+};
+
+// The validated constructor parameters.
+struct ModelConfig {
+  std::uint64_t alphabet_size = 2;
+  std::uint64_t max_depth = 10;
+  double beta = 0.0;  // read by bct only
+  double penalty = 1.0;  // read by bic only
+  SelectionMethod method = SelectionMethod::bct;
+  BoundaryMode boundary = BoundaryMode::condition;
+
+  SelectionSettings selection() const noexcept { return {method, beta, penalty}; }
+};
 
 struct ConstructorArgs {
   std::uint64_t alphabet_size = 0;

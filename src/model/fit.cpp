@@ -5,6 +5,7 @@
 #include <variant>
 #include <utility>
 
+#include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
 #include "selection/peres_shield.hpp"
 #include "selection/run_selection.hpp"
@@ -13,10 +14,6 @@
 #include "trie/packed_rows.hpp"
 
 namespace tesk {
-
-namespace {
-
-}  // namespace
 
 std::uint64_t working_depth(SelectionMethod method, std::uint64_t max_depth, std::uint64_t n) {
   if (method != SelectionMethod::peres_shield) {
@@ -28,9 +25,23 @@ std::uint64_t working_depth(SelectionMethod method, std::uint64_t max_depth, std
 
 namespace {
 
+// The selectors that work on sorted contexts with their single-child runs folded; every selector
+// works on the full trie. A selector added to the enumeration must be placed here (the switch
+// has no default, so the compiler asks).
+bool selects_over_runs(SelectionMethod method) {
+  switch (method) {
+    case SelectionMethod::bct:
+    case SelectionMethod::bic:
+      return true;
+    case SelectionMethod::peres_shield:
+      return false;
+  }
+  return false;
+}
+
 // Selects and compacts a full trie.
-MessageOr<CompactedTrie> select_and_compact(CountTrie trie, const ModelConfig& config) {
-  auto selected = select_tree(trie, config);
+MessageOr<CompactedTrie> select_and_compact(CountTrie trie, const SelectionSettings& settings) {
+  auto selected = select_tree(trie, settings);
   if (!selected) {
     return fail_message(std::move(selected).error());
   }
@@ -45,15 +56,16 @@ MessageOr<CompactedTrie> count_and_select(const ModelConfig& config, PackedRows&
   auto counted = [&] {
     PackedRows packed = std::move(rows);
     return count_contexts(std::move(packed), config.max_depth, depth,
-                          config.method != SelectionMethod::peres_shield);
+                          selects_over_runs(config.method));
   }();
   if (!counted) {
     return fail_message(std::move(counted).error());
   }
   if (ContextRuns* runs = std::get_if<ContextRuns>(&counted.value())) {
-    return select_over_runs(*runs, config);
+    ensure(selects_over_runs(config.method), "sorted contexts counted for a full-trie selector");
+    return select_over_runs(*runs, config.selection());
   }
-  return select_and_compact(std::get<CountTrie>(std::move(counted).value()), config);
+  return select_and_compact(std::get<CountTrie>(std::move(counted).value()), config.selection());
 }
 
 }  // namespace

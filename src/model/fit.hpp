@@ -4,7 +4,7 @@
 #include <span>
 
 #include "common/error.hpp"
-#include "common/model_config.hpp"
+#include "model/config.hpp"
 #include "model/fitted_model.hpp"
 #include "trie/packed_rows.hpp"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/error.hpp"
-#include "common/model_config.hpp"
+#include "model/config.hpp"
 #include "model/fitted_model.hpp"
 
 namespace tesk {

@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "python/python.hpp"
-#include "common/model_config.hpp"
+#include "model/config.hpp"
 #include "model/fitted_model.hpp"
 
 namespace tesk {

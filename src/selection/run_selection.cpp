@@ -208,17 +208,17 @@ MessageOr<CompactedTrie> select_with(const ContextRuns& runs, const Rule& rule,
 
 }  // namespace
 
-MessageOr<CompactedTrie> select_over_runs(const ContextRuns& runs, const ModelConfig& config,
+MessageOr<CompactedTrie> select_over_runs(const ContextRuns& runs, const SelectionSettings& settings,
                                           RunSelectionLimits limits) {
   ensure(runs.storage_depth() >= 1, "run selection needs contexts of at least one symbol");
-  switch (config.method) {
+  switch (settings.method) {
     case SelectionMethod::bct:
-      return select_with(runs, BctRule(runs.alphabet_size(), runs.storage_depth(), config.beta),
+      return select_with(runs, BctRule(runs.alphabet_size(), runs.storage_depth(), settings.beta),
                          limits);
     case SelectionMethod::bic:
       return select_with(runs,
                          BicRule(runs.alphabet_size(), runs.storage_depth(), runs.sample_size(),
-                                 config.penalty),
+                                 settings.penalty),
                          limits);
     case SelectionMethod::peres_shield:
       break;

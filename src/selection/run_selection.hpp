@@ -15,7 +15,7 @@
 #include <cstdint>
 
 #include "common/error.hpp"
-#include "common/model_config.hpp"
+#include "selection/selection_settings.hpp"
 #include "trie/context_runs.hpp"
 #include "trie/count_trie.hpp"
 
@@ -26,9 +26,9 @@ struct RunSelectionLimits {
   std::uint64_t max_count_entries = kMaxCountEntries;
 };
 
-// The compacted trie of the selected tree for config.method bct or bic, or the node limit's
+// The compacted trie of the selected tree for settings.method bct or bic, or the node limit's
 // message when the full trie with the plan's count-free children would exceed it.
-MessageOr<CompactedTrie> select_over_runs(const ContextRuns& runs, const ModelConfig& config,
+MessageOr<CompactedTrie> select_over_runs(const ContextRuns& runs, const SelectionSettings& settings,
                                           RunSelectionLimits limits = {});
 
 }  // namespace tesk

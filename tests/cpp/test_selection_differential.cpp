@@ -351,7 +351,7 @@ TEST(SelectorsMatchLiteralEvaluation, PeresShieldsKeepIgnoresTheAlphabetSize) {
 // The whole fit of bct or bic on the full trie: count position by position, select, compact;
 // the node limit counts the full trie and the plan's count-free children.
 MessageOr<CompactedTrie> literal_fit(const SymbolRows& rows, std::uint64_t alphabet,
-                                     std::uint64_t depth, const ModelConfig& config,
+                                     std::uint64_t depth, const SelectionSettings& config,
                                      std::uint64_t max_nodes) {
   auto built = trie_test::literal_build(rows, alphabet, depth, depth,
                                         BuildLimits{max_nodes, kMaxCountEntries, std::nullopt});
@@ -371,7 +371,7 @@ MessageOr<CompactedTrie> literal_fit(const SymbolRows& rows, std::uint64_t alpha
 
 // The same fit from the sorted contexts, runs of single-child nodes never written out.
 MessageOr<CompactedTrie> fit_over_runs(const SymbolRows& rows, std::uint64_t alphabet,
-                                       std::uint64_t depth, const ModelConfig& config,
+                                       std::uint64_t depth, const SelectionSettings& config,
                                        std::uint64_t max_nodes) {
   auto counted = count_contexts(trie_test::packed(rows, alphabet), depth, depth, true,
                                 BuildLimits{max_nodes, kMaxCountEntries, BuildPath::context_runs});
@@ -444,7 +444,7 @@ void expect_same_fit(const MessageOr<CompactedTrie>& expected,
 // The root's value sums every run's top in the children's list order; a slip in that order
 // rarely changes a decision, but it changes the bits.
 void expect_same_root_value(const SymbolRows& rows, std::uint64_t alphabet, std::uint64_t depth,
-                            const ModelConfig& config) {
+                            const SelectionSettings& config) {
   auto full = trie_test::literal_build(rows, alphabet, depth, depth);
   auto counted = count_contexts(trie_test::packed(rows, alphabet), depth, depth, true,
                                 BuildLimits{.path = BuildPath::context_runs});
@@ -475,9 +475,7 @@ TEST(SelectionOverRuns, MatchesTheFullTrieFit) {
     const std::uint64_t alphabet = alphabets[round % 6];
     const std::uint64_t depth = depths[(round / 6) % 8];
     const SymbolRows rows = deep_rows(rng, alphabet, depth, round % 4);
-    ModelConfig config;
-    config.alphabet_size = alphabet;
-    config.max_depth = depth;
+    SelectionSettings config;
     config.method = round % 2 == 0 ? SelectionMethod::bct : SelectionMethod::bic;
     const double unit = std::uniform_real_distribution<>(0, 1)(rng);
     config.beta = round % 3 == 0 ? 0.5 : 0.5 + 0.4999 * unit;
@@ -503,9 +501,7 @@ TEST(SelectionOverRuns, NodeLimitCountsTheFullTrieAndTheCountFreeChildren) {
     const std::uint64_t alphabet = round % 2 == 0 ? 2 : 5;
     const std::uint64_t depth = 3 + rng() % 30;
     const SymbolRows rows = deep_rows(rng, alphabet, depth, round % 3);
-    ModelConfig config;
-    config.alphabet_size = alphabet;
-    config.max_depth = depth;
+    SelectionSettings config;
     config.method = round % 4 < 2 ? SelectionMethod::bct : SelectionMethod::bic;
     config.beta = 0.5;
     config.penalty = 0.05;
@@ -542,9 +538,7 @@ TEST(SelectionOverRuns, DeepestDepthWithTinyData) {
       row[i] = round % 2 == 0 ? rng() % 3 : (i % 5 == 0 ? rng() % 2 : 0);
     }
     const SymbolRows rows = {row, SymbolSequence(100, 1), row};
-    ModelConfig config;
-    config.alphabet_size = 3;
-    config.max_depth = 65535;
+    SelectionSettings config;
     config.method = round < 2 ? SelectionMethod::bct : SelectionMethod::bic;
     config.beta = 0.5;
     SCOPED_TRACE(testing::Message() << "round " << round);

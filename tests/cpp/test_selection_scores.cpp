@@ -55,7 +55,7 @@ TEST(Bic, WorkedExample) {
   EXPECT_EQ(root_only.score[0], -4.169777291263332);
   EXPECT_NEAR(root_only.score[0] + root_only.leaf_penalty, -3.365058335046282, 1e-15);
 
-  auto tree = select_tree(trie, ModelConfig{.method = SelectionMethod::bic});
+  auto tree = select_tree(trie, SelectionSettings{.method = SelectionMethod::bic});
   ASSERT_TRUE(tree.has_value());
   EXPECT_EQ(tree->active, (Flags{1, 1, 1}));
   EXPECT_EQ(tree->terminal, (Flags{0, 1, 1}));

@@ -28,8 +28,8 @@ SymbolSequence cycle(std::initializer_list<std::uint64_t> pattern, std::size_t l
   return row;
 }
 
-ModelConfig config(SelectionMethod method) {
-  return ModelConfig{.beta = 0.75, .penalty = 1.0, .method = method};
+SelectionSettings config(SelectionMethod method) {
+  return SelectionSettings{.method = method, .beta = 0.75, .penalty = 1.0};
 }
 
 TEST(SelectTree, RootOnlyTrieGivesTheRootUnderEveryMethod) {
@@ -106,7 +106,8 @@ TEST(SelectTree, LargestAlphabetStaysCheap) {
   for (auto method : {SelectionMethod::bct, SelectionMethod::bic, SelectionMethod::peres_shield}) {
     CountTrie trie = make_trie({{7, 4294967294, 0, 7, 7, 3, 0, 0}}, kMaxNodeCount, 2, 2);
     const std::uint64_t before = trie.node_count();
-    auto tree = select_tree(trie, ModelConfig{.beta = 0.9, .penalty = 1.0, .method = method});
+    auto tree =
+        select_tree(trie, SelectionSettings{.method = method, .beta = 0.9, .penalty = 1.0});
     ASSERT_TRUE(tree.has_value());
     EXPECT_EQ(trie.node_count(), before);
     EXPECT_EQ(tree->terminal[0], 1);
