@@ -5,7 +5,9 @@ import inspect
 import os
 import pickle
 import sys
+import tomllib
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -52,7 +54,8 @@ FITTED_PROPERTIES = ["sample_size", "effective_max_depth", "node_count", "contex
 def test_module_attributes():
     assert tesk.__all__ == ["TESK", "__version__"]
     assert type(tesk.__all__) is list
-    assert tesk.__version__ == "0.3.0"
+    with open(Path(__file__).resolve().parents[1] / "pyproject.toml", "rb") as project:
+        assert tesk.__version__ == tomllib.load(project)["project"]["version"]
     assert tesk.__doc__ == ""
     assert tesk.TESK is TESK
     assert sorted(name for name in vars(tesk) if not name.startswith("_")) == ["TESK"]

@@ -12,7 +12,7 @@ namespace {
 
 using py::PyRef;
 
-constexpr const char* kVersion = "0.3.0";
+constexpr const char* kVersion = TESK_VERSION;  // from pyproject.toml, by the build
 
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
