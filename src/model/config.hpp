@@ -19,7 +19,7 @@ enum class BoundaryMode : std::uint8_t {
 struct ModelConfig {
   std::uint64_t alphabet_size = 2;
   std::uint64_t max_depth = 10;
-  double beta = 0.0;  // read by bct only
+  double beta = 0.0;     // read by bct only
   double penalty = 1.0;  // read by bic only
   SelectionMethod method = SelectionMethod::bct;
   BoundaryMode boundary = BoundaryMode::condition;

@@ -2,8 +2,8 @@
 
 #include <cmath>
 #include <limits>
-#include <variant>
 #include <utility>
+#include <variant>
 
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"

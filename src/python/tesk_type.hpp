@@ -3,9 +3,9 @@
 
 #include <optional>
 
-#include "python/python.hpp"
 #include "model/config.hpp"
 #include "model/fitted_model.hpp"
+#include "python/python.hpp"
 
 namespace tesk {
 

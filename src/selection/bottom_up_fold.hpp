@@ -9,9 +9,9 @@
 
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
-#include "selection/score_rules.hpp"
 #include "selection/count_list.hpp"
 #include "selection/list_order.hpp"
+#include "selection/score_rules.hpp"
 #include "trie/count_trie.hpp"
 
 namespace tesk {

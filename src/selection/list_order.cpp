@@ -16,8 +16,7 @@ void ensure_children_newest_first(const CountTrie& trie) {
   // to an older one. In that layout a sequential pass proves every list descending.
   bool appended_together = true;
   for (std::size_t i = 0; i < links.size() && appended_together; ++i) {
-    appended_together =
-        links[i].child == i + 1 && (links[i].next == kNoIndex || links[i].next < i);
+    appended_together = links[i].child == i + 1 && (links[i].next == kNoIndex || links[i].next < i);
   }
   if (appended_together) {
     return;

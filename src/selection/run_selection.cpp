@@ -208,7 +208,8 @@ MessageOr<CompactedTrie> select_with(const ContextRuns& runs, const Rule& rule,
 
 }  // namespace
 
-MessageOr<CompactedTrie> select_over_runs(const ContextRuns& runs, const SelectionSettings& settings,
+MessageOr<CompactedTrie> select_over_runs(const ContextRuns& runs,
+                                          const SelectionSettings& settings,
                                           RunSelectionLimits limits) {
   ensure(runs.storage_depth() >= 1, "run selection needs contexts of at least one symbol");
   switch (settings.method) {
@@ -216,10 +217,10 @@ MessageOr<CompactedTrie> select_over_runs(const ContextRuns& runs, const Selecti
       return select_with(runs, BctRule(runs.alphabet_size(), runs.storage_depth(), settings.beta),
                          limits);
     case SelectionMethod::bic:
-      return select_with(runs,
-                         BicRule(runs.alphabet_size(), runs.storage_depth(), runs.sample_size(),
-                                 settings.penalty),
-                         limits);
+      return select_with(
+          runs,
+          BicRule(runs.alphabet_size(), runs.storage_depth(), runs.sample_size(), settings.penalty),
+          limits);
     case SelectionMethod::peres_shield:
       break;
   }

@@ -28,7 +28,8 @@ struct RunSelectionLimits {
 
 // The compacted trie of the selected tree for settings.method bct or bic, or the node limit's
 // message when the full trie with the plan's count-free children would exceed it.
-MessageOr<CompactedTrie> select_over_runs(const ContextRuns& runs, const SelectionSettings& settings,
+MessageOr<CompactedTrie> select_over_runs(const ContextRuns& runs,
+                                          const SelectionSettings& settings,
                                           RunSelectionLimits limits = {});
 
 }  // namespace tesk

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "common/error.hpp"
-#include "selection/selection_settings.hpp"
 #include "selection/selected_tree.hpp"
+#include "selection/selection_settings.hpp"
 #include "trie/count_trie.hpp"
 
 namespace tesk {

@@ -26,8 +26,8 @@ BuildPath choose_build_path(const PackedRows& rows, std::uint64_t conditioning_d
 
 // Counts every position from index conditioning_depth of each row under its contexts of length
 // 0..storage_depth, with the builder `limits.path` or, when it is empty, the chosen one. The
-// full trie is node for node and list for list what counting each position with
-// creating each missing context node and counting the position at every node on its path gives (count entries may sit at other indices).
+// full trie is node for node and list for list what counting position by position gives,
+// creating each missing context node on the way (count entries may sit at other indices).
 // Failures: storage_depth above conditioning_depth; the rows before the first bad symbol need
 // more nodes than the node limit (reported first) or, in a full trie, more count entries than
 // allowed; the bad symbol. The rows are freed once counted.

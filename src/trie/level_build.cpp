@@ -2,12 +2,12 @@
 // alphabets too wide to count by codes in dense tables (code_build.cpp, used where it applies).
 //
 // Counting position by position from the root is a chain of dependent list walks, one cache miss
-// after another. Here cur[g] holds the node of position g's context at the current depth, and one
-// pass over all positions per depth adds each position's symbol to its node and moves it to the
-// child for the next older symbol. Both lookups key on (node, symbol) in one table that exists for
-// that depth only, so for small alphabets they share a cache line; and the lookups of different
-// positions do not depend on each other, so their misses overlap (and are prefetched a few
-// positions ahead).
+// after another. Here cur[p] holds the node of counted position p's context at the current
+// depth, and one pass over all positions per depth adds each position's symbol to its node and
+// moves it to the child for the next older symbol. Both lookups key on (node, symbol) in one table
+// that exists for that depth only, so for small alphabets they share a cache line; and the lookups
+// of different positions do not depend on each other, so their misses overlap (and are prefetched a
+// few positions ahead).
 //
 // While counting, nodes carry temporary ids, contiguous per depth in order of first position.
 // The NodeIds of the position-by-position build (by first position, then depth) are recovered at
@@ -160,28 +160,28 @@ class HashTable {
   std::uint64_t size_ = 0;
 };
 
-// A run of counted positions of one row; position g of the run has row index
-// first_h + (g - first_g).
+// A run of counted positions of one row; counted position p of the run has row index
+// first_index + (p - first_position).
 template <class Symbol>
 struct RowSegment {
   const Symbol* row;
-  std::uint64_t first_h;
-  std::uint64_t first_g;
+  std::uint64_t first_index;
+  std::uint64_t first_position;
   std::uint64_t count;
 };
 
-// A node while counting, indexed by its temporary id within its depth. Once the node is written
-// into the result, `link` holds its NodeId and `first_count` the head of its child list.
+// A node while counting, indexed by its temporary id within its depth. Each field serves twice,
+// as its name says, so that the pass that writes the result needs no second array.
 struct PassNode {
   std::uint64_t total;
-  std::uint32_t link;  // the parent's temporary id
-  std::uint32_t first_count;
+  std::uint32_t parent_then_id;        // the parent's temporary id; once written, the NodeId
+  std::uint32_t counts_then_children;  // the count list's head; once written, the child list's
 };
 
 struct Pending {
-  std::uint64_t g;
+  std::uint64_t position;
   std::uint32_t node;
-  bool link;  // whether the position moves on to the next depth
+  bool goes_deeper;  // whether the position moves on to the next depth
   std::uint64_t outcome_key;
   std::uint64_t outcome_hash;
   std::uint64_t context_key;
@@ -291,20 +291,20 @@ class LevelBuilder {
     std::vector<Segment> kept_segments;
     std::uint64_t kept = 0;
     for (const Segment& segment : active_segments_) {
-      const Symbol* outcomes = segment.row + segment.first_h;
+      const Symbol* outcomes = segment.row + segment.first_index;
       for (std::uint64_t j = 0; j < segment.count;) {
         for (const std::uint64_t stop = poll_chunk_up(j, segment.count, 2); j < stop; ++j) {
-          const std::uint64_t g = segment.first_g + j;
-          const std::uint32_t node = cur_[g];
+          const std::uint64_t position = segment.first_position + j;
+          const std::uint32_t node = cur_[position];
           if (node == kNoIndex) {
             continue;
           }
-          Pending item{g, node, deeper, 0, 0, 0, 0};
+          Pending item{position, node, deeper, 0, 0, 0, 0};
           if (count_sole && sole_[node] != 0) {
             // The node's only observation: no other position needs its table slot, and nothing
             // deeper needs counting.
             count_once(node, static_cast<std::uint32_t>(outcomes[j]));
-            if (deeper && !retire(g, d)) {
+            if (deeper && !retire(position, d)) {
               return false;
             }
             continue;
@@ -313,7 +313,7 @@ class LevelBuilder {
           item.outcome_key = row_key + outcomes[j];
           item.outcome_hash = table.hash(item.outcome_key);
           if (deeper) {
-            item.context_key = row_key + segment.row[segment.first_h + j - d - 1];
+            item.context_key = row_key + segment.row[segment.first_index + j - d - 1];
             item.context_hash = table.hash(item.context_key);
             if (count_sole) {
               keep(kept_segments, segment, j);
@@ -322,7 +322,7 @@ class LevelBuilder {
           }
           if constexpr (kPrefetch) {
             table.prefetch(item.outcome_hash);
-            if (item.link) {
+            if (item.goes_deeper) {
               table.prefetch(item.context_hash);
             }
             if (ring_size < kRing) {
@@ -368,7 +368,7 @@ class LevelBuilder {
     if (!entries_overflowed_) {
       count(table.slot(item.outcome_key, item.outcome_hash), item);
     }
-    if (!item.link) {
+    if (!item.goes_deeper) {
       return true;
     }
     Cell& cell = table.slot(item.context_key, item.context_hash);
@@ -381,11 +381,11 @@ class LevelBuilder {
       std::vector<PassNode>& children = levels_[d + 1];
       cell.child = static_cast<std::uint32_t>(children.size());
       children.push_back(PassNode{0, item.node, kNoIndex});
-      if (first_new_[item.g] == 0) {
-        first_new_[item.g] = static_cast<std::uint16_t>(d + 1);
+      if (first_new_[item.position] == 0) {
+        first_new_[item.position] = static_cast<std::uint16_t>(d + 1);
       }
     }
-    cur_[item.g] = cell.child;
+    cur_[item.position] = cell.child;
     return true;
   }
 
@@ -458,8 +458,8 @@ class LevelBuilder {
     for (const SymbolCount& entry : created) {
       PassNode& node = level[entry.next];
       const std::uint32_t place = --block_end[entry.next];
-      counts_[place] = SymbolCount{entry.count, entry.symbol, node.first_count};
-      node.first_count = place;
+      counts_[place] = SymbolCount{entry.count, entry.symbol, node.counts_then_children};
+      node.counts_then_children = place;
       node.total += entry.count;
     }
   }
@@ -499,13 +499,13 @@ class LevelBuilder {
         if (next_once < once.size() && once[next_once].next == n) {
           ensure(place < counts_.size(), "more count entries than were made");
           counts_[place] = SymbolCount{1, once[next_once++].symbol, kNoIndex};
-          node.first_count = static_cast<std::uint32_t>(place++);
+          node.counts_then_children = static_cast<std::uint32_t>(place++);
           node.total = 1;
         }
         continue;
       }
       std::sort(found.begin(), found.end(), std::greater<>());
-      node.first_count = static_cast<std::uint32_t>(place);
+      node.counts_then_children = static_cast<std::uint32_t>(place);
       for (std::size_t k = 0; k < found.size(); ++k) {
         ensure(place < counts_.size(), "more count entries than were made");
         const std::uint32_t pending = row[found[k].second].pending;
@@ -519,25 +519,25 @@ class LevelBuilder {
   }
 
   static void keep(std::vector<Segment>& kept, const Segment& segment, std::uint64_t j) {
-    const std::uint64_t g = segment.first_g + j;
+    const std::uint64_t position = segment.first_position + j;
     if (!kept.empty()) {
       Segment& last = kept.back();
-      if (last.row == segment.row && g - (last.first_g + last.count) < kSegmentGap) {
-        last.count = g - last.first_g + 1;
+      if (last.row == segment.row && position - (last.first_position + last.count) < kSegmentGap) {
+        last.count = position - last.first_position + 1;
         return;
       }
     }
-    kept.push_back(Segment{segment.row, segment.first_h + j, g, 1});
+    kept.push_back(Segment{segment.row, segment.first_index + j, position, 1});
   }
 
-  // Position g's node at depth r is seen by g alone, so g alone reaches every longer context:
-  // its nodes at depths r + 1 .. D form a chain, written at the end.
-  bool retire(std::uint64_t g, std::uint16_t r) {
-    cur_[g] = kNoIndex;
-    last_counted_[g] = r;
-    if (first_new_[g] == 0) {
+  // A position's node at depth r is seen by that position alone, so it alone reaches every
+  // longer context: its nodes at depths r + 1 .. D form a chain, written at the end.
+  bool retire(std::uint64_t position, std::uint16_t r) {
+    cur_[position] = kNoIndex;
+    last_counted_[position] = r;
+    if (first_new_[position] == 0) {
       ensure(r == 0, "a retired position met no new context");
-      first_new_[g] = 1;
+      first_new_[position] = 1;
     }
     const std::uint64_t chain = depth_ - r;
     chain_nodes_ += chain;
@@ -570,24 +570,24 @@ class LevelBuilder {
     links.reserve(growth_room(node_total_));
     counts_.reserve(counts_.size() + chain_nodes_);
     nodes.push_back(
-        TrieNode{positions_, kNoIndex, kNoIndex, levels_[0][0].first_count, kNoIndex, 0});
-    // From here on a counted node's PassNode holds its NodeId in `link` and the head of its
-    // child list in `first_count`, so that linking a child never reads the node array at random;
-    // the heads are copied into the nodes at the end.
-    levels_[0][0].first_count = kNoIndex;
+        TrieNode{positions_, kNoIndex, kNoIndex, levels_[0][0].counts_then_children, kNoIndex, 0});
+    // From here on a counted node's PassNode holds its NodeId and the head of its child list, so
+    // that linking a child never reads the node array at random; the heads are copied into the
+    // nodes at the end.
+    levels_[0][0].counts_then_children = kNoIndex;
 
     std::vector<std::uint32_t> next_temporary(std::size_t{depth_} + 1, 0);
     for (const Segment& segment : segments_) {
       for (std::uint64_t j = 0; j < segment.count;) {
         for (const std::uint64_t stop = poll_chunk_up(j, segment.count, depth_); j < stop; ++j) {
-          const std::uint64_t g = segment.first_g + j;
-          const std::uint16_t first = first_new_[g];
+          const std::uint64_t position = segment.first_position + j;
+          const std::uint16_t first = first_new_[position];
           if (first == 0) {
             continue;
           }
-          const std::uint16_t last_counted = last_counted_[g];
-          const std::uint64_t h = segment.first_h + j;
-          const auto outcome = static_cast<std::uint32_t>(segment.row[h]);
+          const std::uint16_t last_counted = last_counted_[position];
+          const std::uint64_t index = segment.first_index + j;
+          const auto outcome = static_cast<std::uint32_t>(segment.row[index]);
           PassNode* previous = nullptr;  // this position's node one depth up, if it was counted
           for (std::uint32_t d = first; d <= depth_; ++d) {
             const auto id = static_cast<NodeId>(nodes.size());
@@ -600,14 +600,14 @@ class LevelBuilder {
               ensure(next_temporary[d] < level.size(), "counted node missing at its depth");
               PassNode& counted = level[next_temporary[d]++];
               if (d == first) {
-                ensure(counted.link < levels_[d - 1].size(), "parent outside its depth");
-                parent_head = &levels_[d - 1][counted.link];
-                parent = parent_head->link;
+                ensure(counted.parent_then_id < levels_[d - 1].size(), "parent outside its depth");
+                parent_head = &levels_[d - 1][counted.parent_then_id];
+                parent = parent_head->parent_then_id;
               }
               total = counted.total;
-              first_count = counted.first_count;
-              counted.link = id;
-              counted.first_count = kNoIndex;
+              first_count = counted.counts_then_children;
+              counted.parent_then_id = id;
+              counted.counts_then_children = kNoIndex;
               previous = &counted;
             } else {
               if (d == first) {
@@ -619,10 +619,10 @@ class LevelBuilder {
               counts_.push_back(SymbolCount{1, outcome, kNoIndex});
               previous = nullptr;
             }
-            const auto symbol = static_cast<std::uint32_t>(segment.row[h - d]);
+            const auto symbol = static_cast<std::uint32_t>(segment.row[index - d]);
             nodes.push_back(TrieNode{total, parent, kNoIndex, first_count, symbol,
                                      static_cast<std::uint16_t>(d)});
-            std::uint32_t& head = parent_head != nullptr ? parent_head->first_count
+            std::uint32_t& head = parent_head != nullptr ? parent_head->counts_then_children
                                                          : nodes[parent].first_child;
             links.push_back(ChildLink{symbol, id, head});
             head = id - 1;
@@ -633,8 +633,8 @@ class LevelBuilder {
     ensure(nodes.size() == node_total_, "node count differs from the counted total");
     for (const std::vector<PassNode>& level : levels_) {
       for (const PassNode& counted : level) {
-        ensure(counted.link < nodes.size(), "counted node never written");
-        nodes[counted.link].first_child = counted.first_count;
+        ensure(counted.parent_then_id < nodes.size(), "counted node never written");
+        nodes[counted.parent_then_id].first_child = counted.counts_then_children;
       }
     }
     levels_.clear();

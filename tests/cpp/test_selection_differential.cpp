@@ -11,12 +11,12 @@
 
 #include "selection/bct.hpp"
 #include "selection/bic.hpp"
-#include "test_selection_support.hpp"
 #include "selection/ln_gamma.hpp"
 #include "selection/peres_shield.hpp"
 #include "selection/run_scorer.hpp"
 #include "selection/run_selection.hpp"
 #include "selection/select_tree.hpp"
+#include "test_selection_support.hpp"
 #include "test_trie_support.hpp"
 
 namespace tesk {
@@ -81,7 +81,8 @@ LiteralScores literal_bct(const CountTrie& trie, double beta) {
     const TrieNode& node = trie.node(v);
     double log_kt = ln_gamma(half_a) - ln_gamma(static_cast<double>(node.total) + half_a);
     for (std::uint64_t k = 0; k < a; ++k) {
-      log_kt += ln_gamma(static_cast<double>(trie_test::symbol_count(trie, v, k)) + 0.5) + -0.5723649429246995;
+      log_kt += ln_gamma(static_cast<double>(trie_test::symbol_count(trie, v, k)) + 0.5) +
+                -0.5723649429246995;
     }
     if (node.depth == d) {
       out.values[v] = log_kt;
@@ -124,10 +125,10 @@ std::vector<Deviation> literal_deviations(const CountTrie& trie, std::uint64_t c
     for (NodeId c = u, b = trie.node(u).parent;; c = b, b = trie.node(b).parent) {
       double deviation = 0.0;
       for (std::uint64_t k = 0; k < trie.alphabet_size() && trie.node(b).total != 0; ++k) {
-        const double value = std::fabs(
-            static_cast<double>(trie_test::symbol_count(trie, u, k)) -
-            (static_cast<double>(trie_test::symbol_count(trie, b, k)) * static_cast<double>(trie.node(u).total)) /
-                static_cast<double>(trie.node(b).total));
+        const double value = std::fabs(static_cast<double>(trie_test::symbol_count(trie, u, k)) -
+                                       (static_cast<double>(trie_test::symbol_count(trie, b, k)) *
+                                        static_cast<double>(trie.node(u).total)) /
+                                           static_cast<double>(trie.node(b).total));
         if (!std::isnan(value) && value > deviation) {
           deviation = value;
         }
@@ -267,7 +268,8 @@ CountTrie random_trie(std::mt19937_64& rng, std::uint64_t alphabet, std::uint64_
   for (std::uint64_t grown = rng() % 4; grown > 0 && depth > 0; --grown) {
     const NodeId parent = static_cast<NodeId>(rng() % trie.node_count());
     if (trie.node(parent).depth < depth) {
-      EXPECT_TRUE(trie_test::get_or_create_child(trie, parent, static_cast<std::uint32_t>(any(rng))));
+      EXPECT_TRUE(
+          trie_test::get_or_create_child(trie, parent, static_cast<std::uint32_t>(any(rng))));
     }
   }
   return trie;

@@ -6,9 +6,9 @@
 
 #include "selection/bct.hpp"
 #include "selection/bic.hpp"
-#include "test_selection_support.hpp"
 #include "selection/ln_gamma.hpp"
 #include "selection/select_tree.hpp"
+#include "test_selection_support.hpp"
 #include "test_trie_support.hpp"
 
 namespace tesk {

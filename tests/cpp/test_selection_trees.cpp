@@ -94,8 +94,8 @@ TEST(ExpandSplitPlan, NodeLimitIsReportedBeforeAnyChildIsCreated) {
 
   // The largest alphabet: the root alone cannot take 4,294,967,295 children.
   CountTrie wide = make_trie({}, kMaxNodeCount, 1, 1);
-  auto too_many = expand_split_plan(wide, SplitPlan{.node_split = {1}, .depth_split = {0, 0}},
-                                   kMaxNodeCount);
+  auto too_many =
+      expand_split_plan(wide, SplitPlan{.node_split = {1}, .depth_split = {0, 0}}, kMaxNodeCount);
   ASSERT_FALSE(too_many.has_value());
   EXPECT_EQ(too_many.error(), "count trie exceeded the u32 node limit");
   EXPECT_EQ(wide.node_count(), 1u);
@@ -106,8 +106,7 @@ TEST(SelectTree, LargestAlphabetStaysCheap) {
   for (auto method : {SelectionMethod::bct, SelectionMethod::bic, SelectionMethod::peres_shield}) {
     CountTrie trie = make_trie({{7, 4294967294, 0, 7, 7, 3, 0, 0}}, kMaxNodeCount, 2, 2);
     const std::uint64_t before = trie.node_count();
-    auto tree =
-        select_tree(trie, SelectionSettings{.method = method, .beta = 0.9, .penalty = 1.0});
+    auto tree = select_tree(trie, SelectionSettings{.method = method, .beta = 0.9, .penalty = 1.0});
     ASSERT_TRUE(tree.has_value());
     EXPECT_EQ(trie.node_count(), before);
     EXPECT_EQ(tree->terminal[0], 1);

@@ -13,9 +13,7 @@
 #include "trie/count_trie.hpp"
 #include "trie/packed_rows.hpp"
 
-namespace tesk::trie_test {
-
-}  // namespace tesk::trie_test
+namespace tesk::trie_test {}  // namespace tesk::trie_test
 
 namespace tesk {
 
@@ -73,8 +71,7 @@ inline std::vector<ChildLink> children(const CountTrie& trie, NodeId node) {
   return result;
 }
 
-inline MessageOr<NodeId> get_or_create_child(CountTrie& trie, NodeId parent,
-                                             std::uint32_t symbol) {
+inline MessageOr<NodeId> get_or_create_child(CountTrie& trie, NodeId parent, std::uint32_t symbol) {
   const NodeId existing = trie.find_child(parent, symbol);
   if (existing != kNoIndex) {
     return existing;
