@@ -27,6 +27,7 @@ from example_data import (
     DataSet,
     add_input_options,
     add_model_options,
+    beta_for,
     check_file_options,
     load,
     model_error,
@@ -69,7 +70,8 @@ def compare(data: DataSet, series: list[int], max_depth: int, methods: Sequence[
     """Fit, score and describe the selectors on one series; None when it is too short."""
     models = [
         TESK(data.alphabet_size, max_depth=max_depth, method=method,
-             beta=beta if method == "bct" else None, penalty=penalty if method == "bic" else None)
+             beta=beta_for(data.alphabet_size, method, beta) if method == "bct" else None,
+             penalty=penalty if method == "bic" else None)
         for method in methods
     ]
     split = int(len(series) * TRAIN_SHARE)

@@ -39,6 +39,7 @@ from example_data import (
     DataSet,
     add_input_options,
     add_model_options,
+    beta_for,
     check_file_options,
     load,
     model_error,
@@ -169,6 +170,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         data, series = load(own_file(arguments) or DATASETS[arguments.dataset], arguments.remap)
         given = {name: getattr(arguments, name) for name in ("max_depth", "method", "beta", "penalty")}
+        given["beta"] = beta_for(data.alphabet_size, arguments.method, arguments.beta)
         parameters = {name: value for name, value in given.items() if value is not None}
         model = TESK(data.alphabet_size, **parameters)
     except DataError as error:
