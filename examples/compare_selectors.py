@@ -49,10 +49,10 @@ class Result:
 def log_loss_bits(model: TESK, series: Sequence[int], start: int) -> float:
     """Average -log2 P(next symbol | history) over series[start:], from `predict_proba`.
 
-    Only the last `effective_max_depth` symbols of a history can matter, so that is all each
-    prediction is given; the history of the first held-out symbols reaches into the training part.
+    Only as many symbols as the longest context can matter, so that is all each prediction is
+    given; the history of the first held-out symbols reaches into the training part.
     """
-    depth = model.effective_max_depth
+    depth = max(map(len, model.get_contexts()))
     bits = 0.0
     for i in range(start, len(series)):
         bits -= math.log2(model.predict_proba(series[max(0, i - depth) : i])[series[i]])

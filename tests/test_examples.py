@@ -244,7 +244,8 @@ def readme_python_blocks():
         yield text.count("\n", 0, match.start()) + 2, match.group(1)
 
 
-def test_readme_python_blocks_run_as_shown():
+def test_readme_python_blocks_run_as_shown(tmp_path):
+    """Sessions (with >>>) run in order in one namespace; the other blocks are whole programs."""
     namespace = {}
     parser = doctest.DocTestParser()
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
@@ -256,8 +257,11 @@ def test_readme_python_blocks_run_as_shown():
             test = parser.get_doctest(block, namespace, f"README.md line {line}", str(README), line - 1)
             runner.run(test, out=report.append, clear_globs=False)
             namespace.update(test.globs)  # a DocTest runs in a copy of the namespace it was given
-        else:
-            exec(compile(block, f"README.md line {line}", "exec"), namespace)
+        else:  # in a fresh interpreter, so that process pools and `if __name__ == "__main__"` work
+            program = tmp_path / f"readme_line_{line}.py"
+            program.write_text(block)
+            result = run_example(program, cwd=tmp_path)
+            assert result.returncode == 0, f"README.md line {line}:\n{result.stderr}"
     assert runner.summarize(verbose=False).failed == 0, "".join(report)
 
 
