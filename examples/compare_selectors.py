@@ -30,7 +30,6 @@ from example_data import (
     beta_for,
     check_file_options,
     load,
-    model_error,
     own_file,
 )
 from tesk import TESK
@@ -191,7 +190,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             print(f"error: {error}", file=sys.stderr)
             return 1
         except ValueError as error:  # a model parameter tesk refuses, such as a huge --max-depth
-            print(f"error: {model_error(error)}", file=sys.stderr)
+            print(f"error: {error}", file=sys.stderr)
             return 2
         if results is not None:
             table.append((data.name, results))

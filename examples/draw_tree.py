@@ -37,7 +37,6 @@ from example_data import (
     beta_for,
     check_file_options,
     load,
-    model_error,
     own_file,
 )
 from tesk import TESK
@@ -235,7 +234,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"error: {error}", file=sys.stderr)
         return 1
     except ValueError as error:  # a parameter tesk refuses: an unknown method, a huge depth
-        print(f"error: {model_error(error)}", file=sys.stderr)
+        print(f"error: {error}", file=sys.stderr)
         return 2
 
     if model.context_count > MAX_ROWS:

@@ -247,11 +247,3 @@ def beta_for(alphabet_size: int, method: str | None, beta: float | None) -> floa
         return beta
     # From 55 symbols on, the default 1 - 2**-(alphabet_size - 1) rounds to 1 and TESK refuses it.
     return LARGE_ALPHABET_BETA if 1 - 2.0 ** -(alphabet_size - 1) == 1 else None
-
-
-def model_error(error: ValueError) -> str:
-    """tesk's message for a parameter it refuses, with the option that fixes it."""
-    message = str(error)
-    if "supply beta explicitly" in message:
-        message += " with --beta (for example --beta 0.99), or use --method bic with a small --penalty"
-    return message

@@ -42,7 +42,6 @@ from example_data import (
     beta_for,
     check_file_options,
     load,
-    model_error,
     own_file,
 )
 from tesk import TESK
@@ -177,7 +176,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"error: {error}", file=sys.stderr)
         return 1
     except ValueError as error:  # a parameter tesk refuses
-        print(f"error: {model_error(error)}", file=sys.stderr)
+        print(f"error: {error}", file=sys.stderr)
         return 2
     split = int(len(series) * TRAIN_SHARE)
     unit = data.unit
