@@ -27,9 +27,9 @@ from example_data import (
     DataSet,
     add_input_options,
     add_model_options,
+    beta_for,
     check_file_options,
     load,
-    model_error,
     own_file,
 )
 from tesk import TESK
@@ -48,10 +48,10 @@ class Result:
 def log_loss_bits(model: TESK, series: Sequence[int], start: int) -> float:
     """Average -log2 P(next symbol | history) over series[start:], from `predict_proba`.
 
-    Only the last `effective_max_depth` symbols of a history can matter, so that is all each
-    prediction is given; the history of the first held-out symbols reaches into the training part.
+    Only as many symbols as the longest context can matter, so that is all each prediction is
+    given; the history of the first held-out symbols reaches into the training part.
     """
-    depth = model.effective_max_depth
+    depth = max(map(len, model.get_contexts()))
     bits = 0.0
     for i in range(start, len(series)):
         bits -= math.log2(model.predict_proba(series[max(0, i - depth) : i])[series[i]])
@@ -69,7 +69,8 @@ def compare(data: DataSet, series: list[int], max_depth: int, methods: Sequence[
     """Fit, score and describe the selectors on one series; None when it is too short."""
     models = [
         TESK(data.alphabet_size, max_depth=max_depth, method=method,
-             beta=beta if method == "bct" else None, penalty=penalty if method == "bic" else None)
+             beta=beta_for(data.alphabet_size, method, beta) if method == "bct" else None,
+             penalty=penalty if method == "bic" else None)
         for method in methods
     ]
     split = int(len(series) * TRAIN_SHARE)
@@ -189,7 +190,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             print(f"error: {error}", file=sys.stderr)
             return 1
         except ValueError as error:  # a model parameter tesk refuses, such as a huge --max-depth
-            print(f"error: {model_error(error)}", file=sys.stderr)
+            print(f"error: {error}", file=sys.stderr)
             return 2
         if results is not None:
             table.append((data.name, results))

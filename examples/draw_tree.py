@@ -34,9 +34,9 @@ from example_data import (
     DataSet,
     add_input_options,
     add_model_options,
+    beta_for,
     check_file_options,
     load,
-    model_error,
     own_file,
 )
 from tesk import TESK
@@ -212,8 +212,8 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
                         help=f"example data set: {', '.join(DATASETS)} (default: pewee)")
     add_input_options(parser)
     add_model_options(parser, "bct, bic or peres_shield (default: bct)")
-    parser.add_argument("--output", "-o", type=Path, default=Path("tree.png"),
-                        help="PNG file to write (default: tree.png)")
+    parser.add_argument("--output", "-o", type=Path,
+                        help="PNG file to write (default: DATA-METHOD.png, which git ignores)")
     arguments = parser.parse_args(argv)
     if arguments.dataset not in DATASETS:
         parser.error(f"unknown data set {arguments.dataset!r}; choose from {', '.join(DATASETS)}")
@@ -227,13 +227,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         data, series = load(own_file(arguments) or DATASETS[arguments.dataset], arguments.remap)
         model = TESK(data.alphabet_size, method=arguments.method or "bct",
                      max_depth=data.max_depth if arguments.max_depth is None else arguments.max_depth,
-                     beta=arguments.beta, penalty=arguments.penalty)
+                     beta=beta_for(data.alphabet_size, arguments.method, arguments.beta),
+                     penalty=arguments.penalty)
         model.fit([series])
     except DataError as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
     except ValueError as error:  # a parameter tesk refuses: an unknown method, a huge depth
-        print(f"error: {model_error(error)}", file=sys.stderr)
+        print(f"error: {error}", file=sys.stderr)
         return 2
 
     if model.context_count > MAX_ROWS:
@@ -244,15 +245,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     if importlib.util.find_spec("matplotlib") is None:
         print("error: draw_tree.py needs matplotlib: pip install matplotlib", file=sys.stderr)
         return 1
+    output = arguments.output or Path(f"{Path(data.name).stem}-{model.method}.png")
     subtitle = (f"{model.method} tree: {plural(model.context_count, 'context')} "
                 f"fitted to {plural(model.sample_size, data.unit)}")
     try:
-        draw(model, data, subtitle, arguments.output)
+        draw(model, data, subtitle, output)
     except OSError as error:
-        print(f"error: cannot write {arguments.output}: {error.strerror or error}", file=sys.stderr)
+        print(f"error: cannot write {output}: {error.strerror or error}", file=sys.stderr)
         return 1
     deepest = max(len(c) for c in model.get_contexts())
-    print(f"wrote {arguments.output}: {plural(model.context_count, 'context')}, the deepest of length {deepest}")
+    print(f"wrote {output}: {plural(model.context_count, 'context')}, the deepest of length {deepest}")
     return 0
 
 

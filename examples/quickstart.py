@@ -22,7 +22,7 @@ def read_song(path: Path) -> list[int]:
     song = []
     for number, token in enumerate(text.split(), start=1):
         if not token.isdigit() or int(token) >= PHRASES:
-            sys.exit(f"{path}: symbol {number} is {token!r}, expected 0..{PHRASES - 1}")
+            sys.exit(f"{path}: symbol {number} is {token!r}, expected 0 to {PHRASES - 1}")
         song.append(int(token))
     return song
 

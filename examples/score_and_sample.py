@@ -10,9 +10,9 @@ held-out symbol (lower is better). The program
    with the lowest held-out log-loss;
 3. samples a continuation of the series from the chosen model.
 
-Everything goes through the public methods. Each prediction is given only the last
-`effective_max_depth` symbols of its history, the only ones that can matter, so every loop costs
-the same per symbol however long the series is.
+Everything goes through the public methods. Each prediction is given only as many symbols of its
+history as the longest context of the fitted tree, the only ones that can matter, so every loop
+costs the same per symbol however long the series or `max_depth` is.
 
 Run:  python examples/score_and_sample.py                    (daily S&P 500 changes)
       python examples/score_and_sample.py pewee --method bic --penalty 0.5
@@ -39,9 +39,9 @@ from example_data import (
     DataSet,
     add_input_options,
     add_model_options,
+    beta_for,
     check_file_options,
     load,
-    model_error,
     own_file,
 )
 from tesk import TESK
@@ -69,7 +69,7 @@ def next_symbol_probabilities(model: TESK, series: Sequence[int], start: int) ->
     """
     import numpy as np
 
-    depth = model.effective_max_depth
+    depth = max(map(len, model.get_contexts()))  # all of a history that can matter
     probabilities = np.empty((len(series) - start, model.alphabet_size))
     for row, i in enumerate(range(start, len(series))):
         probabilities[row] = model.predict_proba(recent(series, i, depth))
@@ -78,7 +78,7 @@ def next_symbol_probabilities(model: TESK, series: Sequence[int], start: int) ->
 
 def log_loss_bits(model: TESK, series: Sequence[int], start: int) -> float:
     """Average -log2 P(series[i] | what came before) over i >= start, one query at a time."""
-    depth = model.effective_max_depth
+    depth = max(map(len, model.get_contexts()))  # all of a history that can matter
     bits = 0.0
     for i in range(start, len(series)):
         bits -= math.log2(model.predict_proba(recent(series, i, depth))[series[i]])
@@ -87,7 +87,7 @@ def log_loss_bits(model: TESK, series: Sequence[int], start: int) -> float:
 
 def sample(model: TESK, length: int, rng: random.Random, history: Sequence[int] = ()) -> list[int]:
     """`length` symbols drawn one at a time from the model, continuing `history`."""
-    depth = model.effective_max_depth
+    depth = max(map(len, model.get_contexts()))  # all of a history that can matter
     symbols = range(model.alphabet_size)
     drawn = list(history[len(history) - depth :] if depth else [])
     for _ in range(length):
@@ -169,13 +169,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         data, series = load(own_file(arguments) or DATASETS[arguments.dataset], arguments.remap)
         given = {name: getattr(arguments, name) for name in ("max_depth", "method", "beta", "penalty")}
+        given["beta"] = beta_for(data.alphabet_size, arguments.method, arguments.beta)
         parameters = {name: value for name, value in given.items() if value is not None}
         model = TESK(data.alphabet_size, **parameters)
     except DataError as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
     except ValueError as error:  # a parameter tesk refuses
-        print(f"error: {model_error(error)}", file=sys.stderr)
+        print(f"error: {error}", file=sys.stderr)
         return 2
     split = int(len(series) * TRAIN_SHARE)
     unit = data.unit

@@ -22,6 +22,7 @@ import tesk
 from tesk import TESK
 
 STUB = Path(__file__).resolve().parent.parent / "stubs" / "tesk-stubs" / "__init__.pyi"
+README = Path(__file__).resolve().parent.parent / "README.md"
 
 
 def stub_class() -> ast.ClassDef:
@@ -77,6 +78,10 @@ def test_constructor_defaults_in_the_stub_are_the_runtime_defaults() -> None:
     for name in ("method", "boundary", "alphabet_size", "max_depth"):
         assert getattr(explicit, name) == getattr(implicit, name)
     assert implicit.max_depth == defaults["max_depth"]
+    # Editors and the README show the constructor from here; the class itself has no signature.
+    assert names == ["alphabet_size", "max_depth", "method", "beta", "penalty", "boundary"]
+    shown = f"TESK({names[0]}, " + ", ".join(f"{name}={defaults[name]!r}" for name in names[1:]) + ")"
+    assert f"\n{shown}\n" in README.read_text()
 
 
 def test_installed_module_carries_its_stubs() -> None:
