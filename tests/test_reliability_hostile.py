@@ -329,6 +329,37 @@ def test_rows_read_in_place_stay_checked_while_a_signal_handler_changes_them():
     assert outcomes == {"refused", "fitted"}
 
 
+def test_a_list_a_signal_handler_shortens_is_read_as_iterating_it_would():
+    # Conversion asks for signals between blocks of elements; a handler that cuts the list there
+    # ends the row where iteration would end it (the elements read so far), never past the end.
+    signal = pytest.importorskip("signal")
+    if not hasattr(signal, "setitimer"):
+        pytest.skip("no interval timers here")
+    original = [(i * i) % 3 % 2 for i in range(4_000_000)]
+    cuts = 0
+    for _ in range(5):
+        data = list(original)
+
+        def cut(signum, frame):
+            del data[4:]
+
+        model = TESK(2, max_depth=3, method="bic")
+        previous = signal.signal(signal.SIGALRM, cut)
+        signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+        try:
+            model.fit([data])
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+        read = model.sample_size + 3
+        if read < len(original):
+            cuts += 1
+            expected = TESK(2, max_depth=3, method="bic")
+            expected.fit([original[:read]])
+            assert state(model) == state(expected)
+    assert cuts > 0
+
+
 # --- lengths that lie --------------------------------------------------------------------------
 
 
