@@ -374,7 +374,8 @@ MessageOr<CompactedTrie> literal_fit(const SymbolRows& rows, std::uint64_t alpha
 // The same fit from the sorted contexts, runs of single-child nodes never written out.
 MessageOr<CompactedTrie> fit_over_runs(const SymbolRows& rows, std::uint64_t alphabet,
                                        std::uint64_t depth, const SelectionSettings& config,
-                                       std::uint64_t max_nodes) {
+                                       std::uint64_t max_nodes,
+                                       std::uint64_t max_entries = kMaxCountEntries) {
   auto counted = count_contexts(trie_test::packed(rows, alphabet), depth, depth, true,
                                 BuildLimits{max_nodes, kMaxCountEntries, BuildPath::context_runs});
   if (!counted) {
@@ -385,7 +386,7 @@ MessageOr<CompactedTrie> fit_over_runs(const SymbolRows& rows, std::uint64_t alp
     return literal_fit(rows, alphabet, depth, config, max_nodes);
   }
   return select_over_runs(std::get<ContextRuns>(counted.value()), config,
-                          RunSelectionLimits{max_nodes, kMaxCountEntries});
+                          RunSelectionLimits{max_nodes, max_entries});
 }
 
 // Rows whose contexts run deep before they part: i.i.d. tails, one block repeated with a late
@@ -546,6 +547,56 @@ TEST(SelectionOverRuns, DeepestDepthWithTinyData) {
     SCOPED_TRACE(testing::Message() << "round " << round);
     expect_same_fit(literal_fit(rows, 3, 65535, config, kMaxNodeCount),
                     fit_over_runs(rows, 3, 65535, config, kMaxNodeCount));
+  }
+}
+
+TEST(SelectionOverRuns, CountEntryLimitAtItsExactEdge) {
+  // Over sorted contexts the limit counts the entries of the selected tree, which are the
+  // fitted trie's: one under refuses, at and over fit the same tree.
+  std::mt19937_64 rng(17);
+  for (int round = 0; round < 24; ++round) {
+    const std::uint64_t alphabet = round % 2 == 0 ? 3 : 7;
+    const std::uint64_t depth = 2 + rng() % 12;
+    const SymbolRows rows = deep_rows(rng, alphabet, depth, round % 3);
+    SelectionSettings config;
+    config.method = round % 4 < 2 ? SelectionMethod::bct : SelectionMethod::bic;
+    config.beta = 0.5;
+    config.penalty = 0.05;
+    const auto unlimited = fit_over_runs(rows, alphabet, depth, config, kMaxNodeCount);
+    ASSERT_TRUE(unlimited.has_value());
+    const std::uint64_t entries = unlimited->trie.counts().size();
+    if (entries == 0) {
+      continue;
+    }
+    SCOPED_TRACE(testing::Message() << "round " << round << " entries " << entries);
+    const auto under = fit_over_runs(rows, alphabet, depth, config, kMaxNodeCount, entries - 1);
+    ASSERT_FALSE(under.has_value());
+    EXPECT_EQ(under.error(), kCountLimitMessage);
+    for (const std::uint64_t limit : {entries, entries + 1}) {
+      expect_same_fit(unlimited, fit_over_runs(rows, alphabet, depth, config, kMaxNodeCount, limit));
+    }
+  }
+}
+
+TEST(SelectionOverRuns, WideAlphabetsMergeTalliesKeepingTheEarlierFirstPosition) {
+  // More distinct symbols than a table of tallies takes: a node's tallies are merged by sorting,
+  // and a symbol met under two children keeps the earlier first position, whichever child comes
+  // first in the merge (it decides the count lists' order).
+  std::mt19937_64 rng(23);
+  for (int round = 0; round < 3; ++round) {
+    const std::uint64_t alphabet = 70000;
+    const std::uint64_t depth = 3 + round;
+    SymbolSequence row(30000);
+    for (std::uint64_t& s : row) {
+      s = rng() % 3 == 0 ? rng() % 6000 : rng() % 4;
+    }
+    SelectionSettings config;
+    config.method = round % 2 == 0 ? SelectionMethod::bct : SelectionMethod::bic;
+    config.beta = 0.5;
+    config.penalty = 0.01;
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    expect_same_fit(literal_fit({row}, alphabet, depth, config, kMaxNodeCount),
+                    fit_over_runs({row}, alphabet, depth, config, kMaxNodeCount));
   }
 }
 
