@@ -1,11 +1,11 @@
 #pragma once
 // A node's count list as the selectors read it: ascending by symbol.
 
-#include <algorithm>
 #include <cstdint>
 #include <vector>
 
 #include "common/internal_failure.hpp"
+#include "common/short_sort.hpp"
 #include "trie/count_trie.hpp"
 
 namespace tesk {
@@ -30,19 +30,7 @@ inline void gather_counts_by_symbol(const CountTrie& trie, const TrieNode& node,
   const auto by_symbol = [](const SymbolTally& a, const SymbolTally& b) {
     return a.symbol < b.symbol;
   };
-  if (out.size() <= 16) {
-    // Most nodes hold a handful of entries; insertion sort beats std::sort there.
-    for (std::size_t i = 1; i < out.size(); ++i) {
-      const SymbolTally moving = out[i];
-      std::size_t j = i;
-      for (; j > 0 && by_symbol(moving, out[j - 1]); --j) {
-        out[j] = out[j - 1];
-      }
-      out[j] = moving;
-    }
-  } else {
-    std::sort(out.begin(), out.end(), by_symbol);
-  }
+  sort_short(out.begin(), out.end(), by_symbol);
   for (std::size_t i = 1; i < out.size(); ++i) {
     ensure(out[i - 1].symbol < out[i].symbol, "a node counts one symbol twice");
   }

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/child_blocks.hpp"
 #include "common/internal_failure.hpp"
 #include "common/interruptible_sort.hpp"
 #include "common/interruption.hpp"
@@ -76,13 +77,8 @@ struct ChildLists {
   std::vector<std::uint32_t> begin;
   std::vector<std::uint32_t> children;
 
-  explicit ChildLists(const std::vector<SelectedNode>& nodes) : begin(nodes.size() + 1, 0) {
-    for (std::size_t v = 1; v < nodes.size(); ++v) {
-      ++begin[nodes[v].parent + 1];
-    }
-    for (std::size_t v = 0; v < nodes.size(); ++v) {
-      begin[v + 1] += begin[v];
-    }
+  explicit ChildLists(const std::vector<SelectedNode>& nodes)
+      : begin(child_block_starts(nodes.size(), [&](std::size_t v) { return nodes[v].parent; })) {
     children.resize(nodes.size() - 1);
     std::vector<std::uint32_t> filled(begin.begin(), begin.end() - 1);
     for (std::size_t v = 1; v < nodes.size(); ++v) {
@@ -168,7 +164,7 @@ void write_count_free(CompactedTrieWriter& writer, const std::vector<SelectedNod
 // The node limit counts the full trie and those children.
 template <class Scorer>
 MessageOr<CompactedTrie> write_selected(Scorer& scorer, std::uint64_t root, const ContextRuns& runs,
-                                        RunSelectionLimits limits) {
+                                        TrieLimits limits) {
   const std::vector<RunRecord>& records = scorer.records();
   const std::vector<SelectedNode> nodes =
       reached_nodes(records, scorer.child_records(), root, runs);
@@ -198,8 +194,7 @@ MessageOr<CompactedTrie> write_selected(Scorer& scorer, std::uint64_t root, cons
 }
 
 template <class Rule>
-MessageOr<CompactedTrie> select_with(const ContextRuns& runs, const Rule& rule,
-                                     RunSelectionLimits limits) {
+MessageOr<CompactedTrie> select_with(const ContextRuns& runs, const Rule& rule, TrieLimits limits) {
   ensure(rule.single_child_of_leaf_is_leaf(), "run selection needs leaves to stay leaves upward");
   RunScorer<Rule> scorer(rule, runs.storage_depth());
   const typename RunScorer<Rule>::Node root = walk_runs(runs, scorer);
@@ -209,8 +204,7 @@ MessageOr<CompactedTrie> select_with(const ContextRuns& runs, const Rule& rule,
 }  // namespace
 
 MessageOr<CompactedTrie> select_over_runs(const ContextRuns& runs,
-                                          const SelectionSettings& settings,
-                                          RunSelectionLimits limits) {
+                                          const SelectionSettings& settings, TrieLimits limits) {
   ensure(runs.storage_depth() >= 1, "run selection needs contexts of at least one symbol");
   switch (settings.method) {
     case SelectionMethod::bct:

@@ -21,15 +21,10 @@
 
 namespace tesk {
 
-struct RunSelectionLimits {
-  std::uint64_t max_nodes = kMaxNodeCount;          // root included
-  std::uint64_t max_count_entries = kMaxCountEntries;
-};
-
 // The compacted trie of the selected tree for settings.method bct or bic, or the node limit's
 // message when the full trie with the plan's count-free children would exceed it.
 MessageOr<CompactedTrie> select_over_runs(const ContextRuns& runs,
                                           const SelectionSettings& settings,
-                                          RunSelectionLimits limits = {});
+                                          TrieLimits limits = {});
 
 }  // namespace tesk

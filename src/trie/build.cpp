@@ -38,7 +38,7 @@ constexpr std::uint64_t kMaxNarrowAlphabet = 0x10000;
 
 // Whether counting this many positions could need more nodes or count entries than allowed:
 // each position adds at most storage_depth nodes and storage_depth + 1 entries.
-bool limits_reachable(std::uint64_t positions, std::uint64_t storage_depth, BuildLimits limits) {
+bool limits_reachable(std::uint64_t positions, std::uint64_t storage_depth, TrieLimits limits) {
   const bool nodes = storage_depth != 0 && positions > (limits.max_nodes - 1) / storage_depth;
   const bool entries = positions > limits.max_count_entries / (storage_depth + 1);
   return nodes || entries;
@@ -48,7 +48,7 @@ bool limits_reachable(std::uint64_t positions, std::uint64_t storage_depth, Buil
 template <class Symbol>
 MessageOr<CountTrie> build_full(std::span<const RowView<Symbol>> rows, BuildPath path,
                                 std::uint64_t alphabet_size, std::uint64_t conditioning_depth,
-                                std::uint64_t storage_depth, BuildLimits limits,
+                                std::uint64_t storage_depth, TrieLimits limits,
                                 const std::function<void()>& release_rows) {
   if (path == BuildPath::dense_codes) {
     return detail::build_by_codes<Symbol>(rows, alphabet_size, conditioning_depth,
@@ -63,7 +63,7 @@ MessageOr<CountTrie> build_full(std::span<const RowView<Symbol>> rows, BuildPath
 // symbols are put back after. Symbols of 4 bytes are left as they are: finding those that occur
 // takes a sort, which costs more than their ranks would save.
 MessageOr<CountTrie> build_full(PackedRows& rows, BuildPath path, std::uint64_t conditioning_depth,
-                                std::uint64_t storage_depth, BuildLimits limits) {
+                                std::uint64_t storage_depth, TrieLimits limits) {
   const std::uint64_t alphabet_size = rows.alphabet_size();
   const auto build = [&] {
     return rows.visit([&](const auto& views) {
@@ -91,7 +91,7 @@ MessageOr<CountTrie> build_full(PackedRows& rows, BuildPath path, std::uint64_t 
   return built;
 }
 
-void check_arguments(std::uint64_t alphabet_size, BuildLimits limits) {
+void check_arguments(std::uint64_t alphabet_size, TrieLimits limits) {
   ensure(alphabet_size <= kMaxAlphabetSize, "alphabet_size above 32 bits");
   ensure(limits.max_nodes >= 1 && limits.max_nodes <= kMaxNodeCount &&
              limits.max_count_entries <= kMaxCountEntries,
@@ -118,7 +118,7 @@ BuildPath choose_build_path(const PackedRows& rows, std::uint64_t conditioning_d
 
 MessageOr<CountedContexts> count_contexts(PackedRows&& rows, std::uint64_t conditioning_depth,
                                           std::uint64_t storage_depth, bool runs_wanted,
-                                          BuildLimits limits) {
+                                          TrieLimits limits, std::optional<BuildPath> forced_path) {
   if (storage_depth > conditioning_depth) {
     return fail_message(kStorageDepthMessage);
   }
@@ -143,7 +143,7 @@ MessageOr<CountedContexts> count_contexts(PackedRows&& rows, std::uint64_t condi
                             : kDepthOverflowMessage);
   }
   const BuildPath path =
-      limits.path.value_or(choose_build_path(rows, conditioning_depth, storage_depth, runs_wanted));
+      forced_path.value_or(choose_build_path(rows, conditioning_depth, storage_depth, runs_wanted));
   ensure(path != BuildPath::dense_codes ||
              detail::code_build_applies(alphabet_size, storage_depth, positions),
          "counting by codes outside its range");
@@ -151,7 +151,7 @@ MessageOr<CountedContexts> count_contexts(PackedRows&& rows, std::uint64_t condi
   const bool folded = path == BuildPath::context_runs;
   if (symbol_failure &&
       !limits_reachable(positions, storage_depth,
-                        folded ? BuildLimits{limits.max_nodes, kMaxCountEntries, path} : limits)) {
+                        folded ? TrieLimits{limits.max_nodes, kMaxCountEntries} : limits)) {
     return fail_message(std::move(*symbol_failure));
   }
   MessageOr<CountedContexts> counted = [&]() -> MessageOr<CountedContexts> {

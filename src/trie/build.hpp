@@ -7,10 +7,11 @@
 // limit is reported before the bad symbol, and the bad symbol before anything else.
 
 #include <cstdint>
+#include <optional>
 #include <variant>
 
 #include "common/error.hpp"
-#include "trie/build_limits.hpp"
+#include "trie/build_path.hpp"
 #include "trie/context_runs.hpp"
 #include "trie/count_trie.hpp"
 #include "trie/packed_rows.hpp"
@@ -25,7 +26,7 @@ BuildPath choose_build_path(const PackedRows& rows, std::uint64_t conditioning_d
                             std::uint64_t storage_depth, bool runs_wanted);
 
 // Counts every position from index conditioning_depth of each row under its contexts of length
-// 0..storage_depth, with the builder `limits.path` or, when it is empty, the chosen one. The
+// 0..storage_depth, with the builder `forced_path` or, when it is empty, the chosen one. The
 // full trie is node for node and list for list what counting position by position gives,
 // creating each missing context node on the way (count entries may sit at other indices).
 // Failures: storage_depth above conditioning_depth; the rows before the first bad symbol need
@@ -33,6 +34,7 @@ BuildPath choose_build_path(const PackedRows& rows, std::uint64_t conditioning_d
 // allowed; the bad symbol. The rows are freed once counted.
 MessageOr<CountedContexts> count_contexts(PackedRows&& rows, std::uint64_t conditioning_depth,
                                           std::uint64_t storage_depth, bool runs_wanted,
-                                          BuildLimits limits = {});
+                                          TrieLimits limits = {},
+                                          std::optional<BuildPath> forced_path = {});
 
 }  // namespace tesk

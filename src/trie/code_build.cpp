@@ -68,7 +68,7 @@ inline constexpr std::size_t kLookahead = 16;
 template <class Position>
 class TrieAssembler {
  public:
-  TrieAssembler(const DenseTables<Position>& tables, BuildLimits limits)
+  TrieAssembler(const DenseTables<Position>& tables, TrieLimits limits)
       : tables_(tables), limits_(limits), depth_(tables.storage_depth()) {}
 
   MessageOr<CountTrie> run() {
@@ -197,7 +197,7 @@ class TrieAssembler {
   }
 
   const DenseTables<Position>& tables_;
-  BuildLimits limits_;
+  TrieLimits limits_;
   std::uint32_t depth_;
   std::vector<Entry> entries_;  // one node's count entries
 };
@@ -205,7 +205,7 @@ class TrieAssembler {
 template <class Symbol, class Position>
 MessageOr<CountTrie> build_with(std::span<const RowView<Symbol>> rows, std::uint64_t alphabet_size,
                                 std::uint64_t conditioning_depth, std::uint64_t storage_depth,
-                                std::uint64_t positions, BuildLimits limits,
+                                std::uint64_t positions, TrieLimits limits,
                                 const std::function<void()>& release_rows) {
   DenseTables<Position> tables(alphabet_size, static_cast<std::uint32_t>(storage_depth),
                                positions);
@@ -233,9 +233,9 @@ bool deepest_table_within(std::uint64_t alphabet_size, std::uint64_t storage_dep
 
 template <class Symbol>
 MessageOr<CountTrie> build_by_codes(std::span<const RowView<Symbol>> rows,
-                                    std::uint64_t alphabet_size,
-                                    std::uint64_t conditioning_depth, std::uint64_t storage_depth,
-                                    BuildLimits limits, const std::function<void()>& release_rows) {
+                                    std::uint64_t alphabet_size, std::uint64_t conditioning_depth,
+                                    std::uint64_t storage_depth, TrieLimits limits,
+                                    const std::function<void()>& release_rows) {
   std::vector<std::uint64_t> lengths;
   lengths.reserve(rows.size());
   for (const RowView<Symbol>& row : rows) {
@@ -253,14 +253,14 @@ MessageOr<CountTrie> build_by_codes(std::span<const RowView<Symbol>> rows,
                                            positions, limits, release_rows);
 }
 
-template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint8_t>>,
-                                             std::uint64_t, std::uint64_t, std::uint64_t,
-                                             BuildLimits, const std::function<void()>&);
-template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint16_t>>,
-                                             std::uint64_t, std::uint64_t, std::uint64_t,
-                                             BuildLimits, const std::function<void()>&);
-template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint32_t>>,
-                                             std::uint64_t, std::uint64_t, std::uint64_t,
-                                             BuildLimits, const std::function<void()>&);
+template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint8_t>>, std::uint64_t,
+                                             std::uint64_t, std::uint64_t, TrieLimits,
+                                             const std::function<void()>&);
+template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint16_t>>, std::uint64_t,
+                                             std::uint64_t, std::uint64_t, TrieLimits,
+                                             const std::function<void()>&);
+template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint32_t>>, std::uint64_t,
+                                             std::uint64_t, std::uint64_t, TrieLimits,
+                                             const std::function<void()>&);
 
 }  // namespace tesk::detail

@@ -8,7 +8,7 @@
 #include <functional>
 #include <span>
 
-#include "trie/build_limits.hpp"
+#include "trie/build_path.hpp"
 #include "trie/count_trie.hpp"
 #include "trie/packed_rows.hpp"
 
@@ -28,8 +28,8 @@ bool deepest_table_within(std::uint64_t alphabet_size, std::uint64_t storage_dep
 // conditioning_depth. Calls release_rows once the rows are no longer read.
 template <class Symbol>
 MessageOr<CountTrie> build_by_codes(std::span<const RowView<Symbol>> rows,
-                                    std::uint64_t alphabet_size,
-                                    std::uint64_t conditioning_depth, std::uint64_t storage_depth,
-                                    BuildLimits limits, const std::function<void()>& release_rows);
+                                    std::uint64_t alphabet_size, std::uint64_t conditioning_depth,
+                                    std::uint64_t storage_depth, TrieLimits limits,
+                                    const std::function<void()>& release_rows);
 
 }  // namespace tesk::detail

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/child_blocks.hpp"
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
 
@@ -57,13 +58,8 @@ void CompactedTrieWriter::close_node() {
 // from the highest NodeId down, each linking back to the one before, so the lowest heads the list.
 LinkVector CompactedTrieWriter::link_children() {
   const std::size_t count = nodes_.size();
-  std::vector<std::uint32_t> block(count + 1, 0);
-  for (std::size_t id = 1; id < count; ++id) {
-    ++block[nodes_[id].parent + 1];
-  }
-  for (std::size_t id = 0; id < count; ++id) {
-    block[id + 1] += block[id];
-  }
+  const std::vector<std::uint32_t> block =
+      child_block_starts(count, [this](std::size_t id) { return nodes_[id].parent; });
   LinkVector links(count - 1);
   std::vector<std::uint32_t> filled(block.begin(), block.end() - 1);
   for (std::size_t id = count; id-- > 1;) {

@@ -25,6 +25,13 @@ inline constexpr NodeId kRoot = 0;
 inline constexpr std::uint64_t kMaxNodeCount = 4294967295ULL;
 inline constexpr std::uint64_t kMaxCountEntries = 4294967295ULL;
 
+// The two size limits a count or a selection must stay within; parameters, so that tests reach
+// them with small inputs.
+struct TrieLimits {
+  std::uint64_t max_nodes = kMaxNodeCount;             // root included; at most kMaxNodeCount
+  std::uint64_t max_count_entries = kMaxCountEntries;  // at most kMaxCountEntries
+};
+
 // Room a built trie leaves for the nodes selection may add, so that adding a few does not copy
 // the whole node and link vectors (capacity never written is never resident).
 inline constexpr std::uint64_t growth_room(std::uint64_t nodes) { return nodes + nodes / 4 + 64; }

@@ -198,7 +198,7 @@ class LevelBuilder {
   using Segment = RowSegment<Symbol>;
 
   LevelBuilder(std::span<const RowView<Symbol>> rows, std::uint64_t alphabet_size,
-               std::uint64_t conditioning_depth, std::uint16_t storage_depth, BuildLimits limits)
+               std::uint64_t conditioning_depth, std::uint16_t storage_depth, TrieLimits limits)
       : alphabet_size_(alphabet_size), depth_(storage_depth), limits_(limits) {
     for (const RowView<Symbol>& row : rows) {
       if (row.size > conditioning_depth) {
@@ -646,7 +646,7 @@ class LevelBuilder {
 
   std::uint64_t alphabet_size_;
   std::uint16_t depth_;
-  BuildLimits limits_;
+  TrieLimits limits_;
 
   std::vector<Segment> segments_;         // every counted position, in order
   std::vector<Segment> active_segments_;  // covers every position not yet retired
@@ -676,9 +676,8 @@ class LevelBuilder {
 
 template <class Symbol>
 MessageOr<CountTrie> build_by_levels(std::span<const RowView<Symbol>> rows,
-                                     std::uint64_t alphabet_size,
-                                     std::uint64_t conditioning_depth, std::uint64_t storage_depth,
-                                     BuildLimits limits) {
+                                     std::uint64_t alphabet_size, std::uint64_t conditioning_depth,
+                                     std::uint64_t storage_depth, TrieLimits limits) {
   ensure(storage_depth <= conditioning_depth && storage_depth <= kMaxDepth,
          "counting depth by depth outside its range");
   LevelBuilder<Symbol> builder(rows, alphabet_size, conditioning_depth,
@@ -686,14 +685,13 @@ MessageOr<CountTrie> build_by_levels(std::span<const RowView<Symbol>> rows,
   return builder.run();
 }
 
-template MessageOr<CountTrie> build_by_levels(std::span<const RowView<std::uint8_t>>,
-                                              std::uint64_t, std::uint64_t, std::uint64_t,
-                                              BuildLimits);
+template MessageOr<CountTrie> build_by_levels(std::span<const RowView<std::uint8_t>>, std::uint64_t,
+                                              std::uint64_t, std::uint64_t, TrieLimits);
 template MessageOr<CountTrie> build_by_levels(std::span<const RowView<std::uint16_t>>,
                                               std::uint64_t, std::uint64_t, std::uint64_t,
-                                              BuildLimits);
+                                              TrieLimits);
 template MessageOr<CountTrie> build_by_levels(std::span<const RowView<std::uint32_t>>,
                                               std::uint64_t, std::uint64_t, std::uint64_t,
-                                              BuildLimits);
+                                              TrieLimits);
 
 }  // namespace tesk::detail

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "trie/build_limits.hpp"
+#include "trie/build_path.hpp"
 #include "trie/count_trie.hpp"
 #include "trie/packed_rows.hpp"
 
@@ -16,8 +16,7 @@ namespace tesk::detail {
 // conditioning_depth and storage_depth <= kMaxDepth.
 template <class Symbol>
 MessageOr<CountTrie> build_by_levels(std::span<const RowView<Symbol>> rows,
-                                     std::uint64_t alphabet_size,
-                                     std::uint64_t conditioning_depth, std::uint64_t storage_depth,
-                                     BuildLimits limits);
+                                     std::uint64_t alphabet_size, std::uint64_t conditioning_depth,
+                                     std::uint64_t storage_depth, TrieLimits limits);
 
 }  // namespace tesk::detail

@@ -26,6 +26,7 @@
 
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
+#include "common/short_sort.hpp"
 #include "trie/context_runs.hpp"
 
 namespace tesk {
@@ -44,18 +45,7 @@ namespace detail {
 inline void merge_tallies(std::vector<RunTally>& tallies, std::size_t begin) {
   const auto first = tallies.begin() + static_cast<std::ptrdiff_t>(begin);
   const auto by_symbol = [](const RunTally& a, const RunTally& b) { return a.symbol < b.symbol; };
-  if (tallies.end() - first <= 24) {
-    for (auto i = first + 1; i < tallies.end(); ++i) {
-      const RunTally moving = *i;
-      auto j = i;
-      for (; j > first && by_symbol(moving, *(j - 1)); --j) {
-        *j = *(j - 1);
-      }
-      *j = moving;
-    }
-  } else {
-    std::sort(first, tallies.end(), by_symbol);
-  }
+  sort_short(first, tallies.end(), by_symbol);
   auto out = first;
   for (auto in = first; in < tallies.end(); ++in) {
     if (out != first && (out - 1)->symbol == in->symbol) {

@@ -356,7 +356,7 @@ MessageOr<CompactedTrie> literal_fit(const SymbolRows& rows, std::uint64_t alpha
                                      std::uint64_t depth, const SelectionSettings& config,
                                      std::uint64_t max_nodes) {
   auto built = trie_test::literal_build(rows, alphabet, depth, depth,
-                                        BuildLimits{max_nodes, kMaxCountEntries, std::nullopt});
+                                        TrieLimits{max_nodes, kMaxCountEntries});
   if (!built) {
     return fail_message(std::move(built).error());
   }
@@ -377,7 +377,7 @@ MessageOr<CompactedTrie> fit_over_runs(const SymbolRows& rows, std::uint64_t alp
                                        std::uint64_t max_nodes,
                                        std::uint64_t max_entries = kMaxCountEntries) {
   auto counted = count_contexts(trie_test::packed(rows, alphabet), depth, depth, true,
-                                BuildLimits{max_nodes, kMaxCountEntries, BuildPath::context_runs});
+                                TrieLimits{max_nodes, kMaxCountEntries}, BuildPath::context_runs);
   if (!counted) {
     return fail_message(std::move(counted).error());
   }
@@ -386,7 +386,7 @@ MessageOr<CompactedTrie> fit_over_runs(const SymbolRows& rows, std::uint64_t alp
     return literal_fit(rows, alphabet, depth, config, max_nodes);
   }
   return select_over_runs(std::get<ContextRuns>(counted.value()), config,
-                          RunSelectionLimits{max_nodes, max_entries});
+                          TrieLimits{max_nodes, max_entries});
 }
 
 // Rows whose contexts run deep before they part: i.i.d. tails, one block repeated with a late
@@ -449,8 +449,8 @@ void expect_same_fit(const MessageOr<CompactedTrie>& expected,
 void expect_same_root_value(const SymbolRows& rows, std::uint64_t alphabet, std::uint64_t depth,
                             const SelectionSettings& config) {
   auto full = trie_test::literal_build(rows, alphabet, depth, depth);
-  auto counted = count_contexts(trie_test::packed(rows, alphabet), depth, depth, true,
-                                BuildLimits{.path = BuildPath::context_runs});
+  auto counted = count_contexts(trie_test::packed(rows, alphabet), depth, depth, true, TrieLimits{},
+                                BuildPath::context_runs);
   ASSERT_TRUE(full.has_value() && counted.has_value());
   const ContextRuns* runs = std::get_if<ContextRuns>(&counted.value());
   if (runs == nullptr) {

@@ -177,8 +177,7 @@ TEST(TrieBuild, MatchesPositionByPositionBuild) {
     ASSERT_TRUE(expected.has_value());
     for (const BuildPath path : full_builders(alphabet_size, storage, rows, conditioning)) {
       SCOPED_TRACE(path == BuildPath::dense_codes ? "by codes" : "by levels");
-      auto actual =
-          full_trie(rows, alphabet_size, conditioning, storage, BuildLimits{.path = path});
+      auto actual = full_trie(rows, alphabet_size, conditioning, storage, TrieLimits{}, path);
       ASSERT_TRUE(actual.has_value()) << actual.error();
       expect_same_trie(*expected, *actual);
     }
@@ -200,7 +199,7 @@ TEST(TrieBuild, MatchesOnLargerInputs) {
     auto expected = literal_build(rows, alphabet_size, 10, 8);
     for (const BuildPath path : full_builders(alphabet_size, 8, rows, 10)) {
       SCOPED_TRACE(path == BuildPath::dense_codes ? "by codes" : "by levels");
-      auto actual = full_trie(rows, alphabet_size, 10, 8, BuildLimits{.path = path});
+      auto actual = full_trie(rows, alphabet_size, 10, 8, TrieLimits{}, path);
       ASSERT_TRUE(actual.has_value());
       expect_same_trie(*expected, *actual);
     }
@@ -267,15 +266,15 @@ TEST(TrieBuild, LimitsAndBadSymbolsAgreeWithPositionByPositionBuild) {
              : pick == 2 ? exact + 1
                          : std::uniform_int_distribution<std::uint64_t>(least, exact + 1)(rng);
     };
-    BuildLimits limits{near(nodes, 1), near(entries, 0), std::nullopt};
+    TrieLimits limits{near(nodes, 1), near(entries, 0)};
     if (round % 4 == 1) {
       limits.max_count_entries = kMaxCountEntries;
     }
     const std::vector<BuildPath> paths = full_builders(alphabet_size, storage, rows, storage);
-    limits.path = paths[static_cast<std::size_t>(round / 2) % paths.size()];
+    const BuildPath path = paths[static_cast<std::size_t>(round / 2) % paths.size()];
     SCOPED_TRACE("round " + std::to_string(round));
     auto expected = literal_build(rows, alphabet_size, storage, storage, limits);
-    auto actual = full_trie(rows, alphabet_size, storage, storage, limits);
+    auto actual = full_trie(rows, alphabet_size, storage, storage, limits, path);
     ASSERT_EQ(expected.has_value(), actual.has_value());
     if (expected) {
       expect_same_trie(*expected, *actual);
@@ -293,16 +292,16 @@ TEST(TrieBuild, LimitsAndBadSymbolsAgreeWithPositionByPositionBuild) {
 
 TEST(TrieBuild, EarlierRowsFailOnTheNodeLimitBeforeALaterBadSymbol) {
   const SymbolRows rows = {{0, 1, 1, 0, 1}, {0, 1, 2}};
-  const BuildLimits tight{4, kMaxCountEntries, std::nullopt};
+  const TrieLimits tight{4, kMaxCountEntries};
   auto result = full_trie(rows, 2, 2, 2, tight);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), kNodeLimitMessage);
   // With room for the nodes of row 0 the bad symbol of row 1 is reported.
-  auto roomy = full_trie(rows, 2, 2, 2, BuildLimits{7, kMaxCountEntries, std::nullopt});
+  auto roomy = full_trie(rows, 2, 2, 2, TrieLimits{7, kMaxCountEntries});
   ASSERT_FALSE(roomy.has_value());
   EXPECT_EQ(roomy.error(), "symbol 2 at data[1][2] is outside 0..2");
   // The node limit is reported even when the count entries overflow as well.
-  auto both = full_trie(rows, 2, 2, 2, BuildLimits{4, 2, std::nullopt});
+  auto both = full_trie(rows, 2, 2, 2, TrieLimits{4, 2});
   ASSERT_FALSE(both.has_value());
   EXPECT_EQ(both.error(), kNodeLimitMessage);
 }

@@ -38,12 +38,12 @@ inline PackedRows packed(const SymbolRows& rows, std::uint64_t alphabet_size) {
   return std::move(packer).finish();
 }
 
-// The full trie as the fit's build counts it (with the builder `limits.path`, or the chosen one).
+// The full trie as the fit's build counts it (with the builder `path`, or the chosen one).
 inline MessageOr<CountTrie> full_trie(const SymbolRows& rows, std::uint64_t alphabet_size,
-                                      std::uint64_t conditioning_depth,
-                                      std::uint64_t storage_depth, BuildLimits limits = {}) {
+                                      std::uint64_t conditioning_depth, std::uint64_t storage_depth,
+                                      TrieLimits limits = {}, std::optional<BuildPath> path = {}) {
   auto counted = count_contexts(packed(rows, alphabet_size), conditioning_depth, storage_depth,
-                                false, limits);
+                                false, limits, path);
   if (!counted) {
     return fail_message(std::move(counted).error());
   }
@@ -129,8 +129,7 @@ inline void add_observations(CountTrie& trie, NodeId node, std::uint32_t symbol,
 // through. Nodes are grown first and counted after: counting never creates a node.
 inline MessageOr<CountTrie> literal_build(const SymbolRows& rows, std::uint64_t alphabet_size,
                                           std::uint64_t conditioning_depth,
-                                          std::uint64_t storage_depth,
-                                          BuildLimits limits = {}) {
+                                          std::uint64_t storage_depth, TrieLimits limits = {}) {
   if (storage_depth > conditioning_depth) {
     return fail_message(kStorageDepthMessage);
   }

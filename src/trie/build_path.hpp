@@ -1,0 +1,14 @@
+#pragma once
+// The builders, by name: the chooser names one, and tests name each to compare them on one input.
+
+#include <cstdint>
+
+namespace tesk {
+
+enum class BuildPath : std::uint8_t {
+  dense_codes,     // code_build: shallow contexts over small alphabets, in dense tables
+  depth_by_depth,  // level_build: the full trie of any depth
+  context_runs,    // context_runs: sorted contexts, runs of single-child nodes left folded
+};
+
+}  // namespace tesk
