@@ -75,7 +75,7 @@ class RunScorer {
     double top_value = own.value;
     bool top_split = own.split;
     for (std::uint32_t d = depth; d-- > parent_depth + 1 && top_split;) {
-      poll_interruption_every(d, 2);
+      poll_interruption_every(++run_steps_, 2);
       const SplitDecision up = rule_.decide(d, measure, rule_.sum_start() + top_value, 1);
       top_value = up.value;
       top_split = up.split;
@@ -198,6 +198,7 @@ class RunScorer {
     double value;
   };
   std::vector<ValueAt> order_;
+  std::uint64_t run_steps_ = 0;  // nodes passed up all runs so far, for polling
 };
 
 }  // namespace tesk

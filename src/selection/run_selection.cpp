@@ -135,6 +135,7 @@ void write_count_free(CompactedTrieWriter& writer, const std::vector<SelectedNod
                       const ContextRuns& runs) {
   std::vector<std::uint32_t> stack{0};
   std::vector<std::uint32_t> sorted_children;
+  std::uint64_t symbols_seen = 0;  // over all split nodes, for polling
   while (!stack.empty()) {
     const std::uint32_t v = stack.back();
     stack.pop_back();
@@ -148,7 +149,7 @@ void write_count_free(CompactedTrieWriter& writer, const std::vector<SelectedNod
     std::size_t next_present = 0;
     const auto depth = static_cast<std::uint16_t>(nodes[v].depth + 1);
     for (std::uint64_t s = 0; s < runs.alphabet_size(); ++s) {
-      poll_interruption_every(s, 1);
+      poll_interruption_every(++symbols_seen, 1);
       if (next_present < sorted_children.size() &&
           runs.symbol_of(nodes[sorted_children[next_present]].symbol) == s) {
         ++next_present;
