@@ -3,8 +3,12 @@
 #include <cstring>
 
 #if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 #define TESK_PAGES_WINDOWS 1
 #elif defined(__unix__) || defined(__APPLE__)
