@@ -4,10 +4,10 @@
 
 namespace tesk {
 
-InternalFailure::InternalFailure(std::string message, std::source_location where)
+InternalFailure::InternalFailure(std::string message, SourceLocation where)
     : message_(std::move(message)), where_(where) {}
 
-void fail_internal(const char* message, std::source_location where) {
+void fail_internal(const char* message, SourceLocation where) {
   throw InternalFailure(message, where);
 }
 

@@ -6,52 +6,19 @@
 // touched.
 
 #include <cstddef>
-#include <cstring>
 #include <new>
 #include <vector>
-
-#if defined(__unix__)
-#include <sys/mman.h>
-#endif
 
 namespace tesk {
 
 inline constexpr std::size_t kPageBlockBytes = std::size_t{1} << 18;
 inline constexpr std::size_t kHugePageBlockBytes = std::size_t{4} << 20;
 
-// Zeroed memory for `bytes`; large blocks are mapped, small ones come from operator new.
-inline void* allocate_pages(std::size_t bytes, bool zeroed) {
-#if defined(__unix__)
-  if (bytes >= kPageBlockBytes) {
-    void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (block == MAP_FAILED) {
-      throw std::bad_alloc();
-    }
-#if defined(MADV_HUGEPAGE)
-    if (bytes >= kHugePageBlockBytes) {
-      // Only advice: fewer, larger page faults for tables that are filled all over.
-      (void)::madvise(block, bytes, MADV_HUGEPAGE);
-    }
-#endif
-    return block;
-  }
-#endif
-  void* block = ::operator new(bytes);
-  if (zeroed) {
-    std::memset(block, 0, bytes);
-  }
-  return block;
-}
-
-inline void free_pages(void* block, std::size_t bytes) noexcept {
-#if defined(__unix__)
-  if (bytes >= kPageBlockBytes) {
-    ::munmap(block, bytes);
-    return;
-  }
-#endif
-  ::operator delete(block);
-}
+// Memory for `bytes`, zeroed when asked; large blocks come from the system's page mapping, small
+// ones (and all of them where there is no page mapping) from operator new. Throws bad_alloc.
+void* allocate_pages(std::size_t bytes, bool zeroed);
+// Frees a block of allocate_pages; `bytes` must be the size it was asked for.
+void free_pages(void* block, std::size_t bytes) noexcept;
 
 // An allocator for vectors that grow large and go away within one fit.
 template <class T>

@@ -65,7 +65,7 @@ void raise_type_error_naming_type(const char* format, PyObject* object) {
   throw PythonErrorSet{};
 }
 
-void fail_object_creation(std::source_location where) {
+void fail_object_creation(SourceLocation where) {
   if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
     throw PythonErrorSet{};
   }
@@ -126,7 +126,7 @@ PyObject* internal_failure_exception() noexcept {
   return exception_type;
 }
 
-void raise_internal_failure(const char* message, const std::source_location& where) noexcept {
+void raise_internal_failure(const char* message, const SourceLocation& where) noexcept {
   PySys_FormatStderr("tesk: internal failure: %s (%s:%u, in %s)\n", message, where.file_name(),
                      static_cast<unsigned int>(where.line()), where.function_name());
   PyObject* type = internal_failure_exception();

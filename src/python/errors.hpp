@@ -6,7 +6,6 @@
 
 #include <exception>
 #include <new>
-#include <source_location>
 
 #include "python/py_ref.hpp"
 #include "common/error.hpp"
@@ -35,7 +34,7 @@ struct PythonErrorSet {};
 // A Python object needed for a result could not be created. Running out of memory stays a
 // MemoryError; anything else is printed and becomes the internal failure "Python API call failed".
 [[noreturn]] void fail_object_creation(
-    std::source_location where = std::source_location::current());
+    SourceLocation where = SourceLocation::current());
 
 // Rewrites a pending exception of the exact class TypeError, raised while converting the
 // argument `parameter`, into a new TypeError that names the parameter; other classes stay as
@@ -47,7 +46,7 @@ void name_argument_in_type_error(const char* parameter) noexcept;
 PyObject* internal_failure_exception() noexcept;
 
 // Reports an internal failure on standard error and raises the internal-failure exception.
-void raise_internal_failure(const char* message, const std::source_location& where) noexcept;
+void raise_internal_failure(const char* message, const SourceLocation& where) noexcept;
 
 // The interruption check a fit runs under: Python's pending signals are handled here, and a
 // handler that raises (KeyboardInterrupt by default) stops the fit with that exception pending.
@@ -65,9 +64,9 @@ PyObject* guarded(Body&& body) noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& unexpected) {
-    raise_internal_failure(unexpected.what(), std::source_location::current());
+    raise_internal_failure(unexpected.what(), SourceLocation::current());
   } catch (...) {
-    raise_internal_failure("unknown C++ exception", std::source_location::current());
+    raise_internal_failure("unknown C++ exception", SourceLocation::current());
   }
   return nullptr;
 }

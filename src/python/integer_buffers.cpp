@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "common/interruption.hpp"
+#include "common/portability.hpp"
 #include "python/py_ref.hpp"
 
 namespace tesk::py {
@@ -129,11 +130,11 @@ bool leaves_iteration_to_ndarray(PyTypeObject* type) {
 template <class Unsigned>
 Unsigned byte_swapped(Unsigned value) noexcept {
   if constexpr (sizeof(Unsigned) == 2) {
-    return __builtin_bswap16(value);
+    return byte_swap(static_cast<std::uint16_t>(value));
   } else if constexpr (sizeof(Unsigned) == 4) {
-    return __builtin_bswap32(value);
+    return byte_swap(static_cast<std::uint32_t>(value));
   } else if constexpr (sizeof(Unsigned) == 8) {
-    return __builtin_bswap64(value);
+    return byte_swap(static_cast<std::uint64_t>(value));
   } else {
     return value;
   }

@@ -46,7 +46,8 @@ void SymbolArgument::grow_to(std::size_t capacity) {
   if (capacity > std::numeric_limits<std::size_t>::max() / sizeof(std::uint64_t)) {
     throw std::bad_alloc();
   }
-  auto larger = std::make_unique_for_overwrite<std::uint64_t[]>(capacity);
+  // Left uninitialised: every slot up to size_ is copied next, the rest is written before it is read.
+  std::unique_ptr<std::uint64_t[]> larger(new std::uint64_t[capacity]);
   std::copy_n(data_, size_, larger.get());
   heap_ = std::move(larger);
   data_ = heap_.get();

@@ -63,8 +63,6 @@ struct Entry {
   std::uint32_t symbol;
 };
 
-inline constexpr std::size_t kLookahead = 16;
-
 template <class Position>
 class TrieAssembler {
  public:

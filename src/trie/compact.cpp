@@ -2,6 +2,7 @@
 
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
+#include "common/portability.hpp"
 #include "trie/count_trie.hpp"
 
 namespace tesk {
@@ -42,10 +43,10 @@ CompactedTrie CountTrie::compact(CountTrie trie, std::span<const std::uint8_t> a
       if (i + kAhead < input_count) {
         const TrieNode& ahead = old_nodes[i + kAhead];
         if (ahead.first_child < old_links.size()) {
-          __builtin_prefetch(old_links.data() + ahead.first_child);
+          prefetch_for_read(old_links.data() + ahead.first_child);
         }
         if (ahead.first_count < old_counts.size()) {
-          __builtin_prefetch(old_counts.data() + ahead.first_count);
+          prefetch_for_read(old_counts.data() + ahead.first_count);
         }
       }
       if (new_id[i] == kNoIndex) {

@@ -8,6 +8,7 @@
 #include "common/internal_failure.hpp"
 #include "common/interruptible_sort.hpp"
 #include "common/interruption.hpp"
+#include "common/portability.hpp"
 #include "trie/count_trie.hpp"
 #include "trie/suffix_array.hpp"
 
@@ -198,7 +199,7 @@ class ContextSorter {
     for (std::uint32_t k = begin; k < end; ++k) {
       // The contexts lie all over the text: fetch them well ahead, past this bucket's end.
       if (k + kAhead < positions_) {
-        __builtin_prefetch(text.data() + runs_.order_[k + kAhead] + lead);
+        prefetch_for_read(text.data() + runs_.order_[k + kAhead] + lead);
       }
       const std::int32_t context = runs_.order_[k];
       std::uint64_t rest = 0;

@@ -29,6 +29,7 @@
 
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
+#include "common/portability.hpp"
 #include "common/page_memory.hpp"
 #include "common/symbol_message.hpp"
 #include "trie/packed_rows.hpp"
@@ -213,12 +214,12 @@ class DenseTables {
     const auto earliest = static_cast<Position>(positions_ - counted);
     if (far) {
       for (std::size_t j = 0; j < std::min(chunk, kLookahead); ++j) {
-        __builtin_prefetch(cells + numbers[j], 1);
+        prefetch_for_write(cells + numbers[j]);
       }
     }
     for (std::size_t j = 0; j < chunk; ++j) {
       if (far && j + kLookahead < chunk) {
-        __builtin_prefetch(cells + numbers[j + kLookahead], 1);
+        prefetch_for_write(cells + numbers[j + kLookahead]);
       }
       Cell& cell = cells[numbers[j]];
       if (cell.count++ == 0) {

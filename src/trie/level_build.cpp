@@ -28,6 +28,7 @@
 
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
+#include "common/portability.hpp"
 
 namespace tesk::detail {
 
@@ -56,7 +57,7 @@ class DenseTable {
 
   static std::uint64_t hash(std::uint64_t key) noexcept { return key; }
   void prefetch(std::uint64_t hash) const noexcept {
-    __builtin_prefetch(slots_.data() + hash, 1);
+    prefetch_for_write(slots_.data() + hash);
   }
   // The key's cell; a key not seen before has kNewCell.
   Cell& slot(std::uint64_t key, std::uint64_t /*hash*/) {
@@ -101,7 +102,7 @@ class HashTable {
 
   static std::uint64_t hash(std::uint64_t key) noexcept { return key * 0x9E3779B97F4A7C15ULL; }
   void prefetch(std::uint64_t hash) const noexcept {
-    __builtin_prefetch(slots_.data() + (hash >> shift_), 1);
+    prefetch_for_write(slots_.data() + (hash >> shift_));
   }
   // The key's cell; a key not seen before is added with kNewCell.
   Cell& slot(std::uint64_t key, std::uint64_t hash) {
@@ -363,8 +364,7 @@ class LevelBuilder {
   }
 
   template <class Table>
-  [[gnu::always_inline]] inline bool count_position(std::uint16_t d, Table& table,
-                                                    const Pending& item) {
+  TESK_ALWAYS_INLINE bool count_position(std::uint16_t d, Table& table, const Pending& item) {
     if (!entries_overflowed_) {
       count(table.slot(item.outcome_key, item.outcome_hash), item);
     }
@@ -400,7 +400,7 @@ class LevelBuilder {
     counts_.push_back(SymbolCount{1, symbol, node});
   }
 
-  [[gnu::always_inline]] inline void count(Cell& cell, const Pending& item) {
+  TESK_ALWAYS_INLINE void count(Cell& cell, const Pending& item) {
     if (cell.entry != kNoIndex) [[likely]] {
       if (++cell.pending == 0xFFFFFFFFu) [[unlikely]] {
         counts_[cell.entry].count += cell.pending;

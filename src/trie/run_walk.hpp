@@ -26,6 +26,7 @@
 
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
+#include "common/portability.hpp"
 #include "common/short_sort.hpp"
 #include "trie/context_runs.hpp"
 
@@ -191,7 +192,7 @@ class RunWalk {
     for (std::size_t k = begin; k < end; ++k) {
       // The outcomes lie all over the text: fetch them well ahead.
       if (k + kAhead < order.size()) {
-        __builtin_prefetch(text_.data() + order[k + kAhead] - 1);
+        prefetch_for_read(text_.data() + order[k + kAhead] - 1);
       }
       const std::int32_t context = order[k];
       const RunTally tally{1, runs_.position_key(context),
