@@ -9,6 +9,7 @@
 
 #include "test_trie_support.hpp"
 #include "trie/code_build.hpp"
+#include "trie/node_count_bound.hpp"
 
 namespace tesk {
 namespace {
@@ -19,6 +20,7 @@ using trie_test::Counts;
 using trie_test::expect_same_trie;
 using trie_test::full_trie;
 using trie_test::literal_build;
+using trie_test::packed;
 
 CountTrie built(const SymbolRows& rows, std::uint64_t alphabet_size, std::uint64_t conditioning,
                 std::uint64_t storage) {
@@ -305,6 +307,31 @@ TEST(TrieBuild, EarlierRowsFailOnTheNodeLimitBeforeALaterBadSymbol) {
   auto both = full_trie(rows, 2, 2, 2, BuildLimits{4, 2, std::nullopt});
   ASSERT_FALSE(both.has_value());
   EXPECT_EQ(both.error(), kNodeLimitMessage);
+}
+
+TEST(NodeCountBound, RefusesOnlyTriesOverTheLimit) {
+  // One context per depth: the bound is exact, so it flips right at the node count (6).
+  const SymbolRows zeros(1, SymbolSequence(1000, 0));
+  EXPECT_EQ(bound_node_count(packed(zeros, 2), 5, 5, 5), NodeCountBound::over_limit);
+  EXPECT_EQ(bound_node_count(packed(zeros, 2), 5, 5, 6), NodeCountBound::undecided);
+  // Never below the exact count, on every shape of rows.
+  std::mt19937_64 rng(18);
+  for (int round = 0; round < 300; ++round) {
+    const std::uint64_t alphabet_size = round % 3 == 0 ? 70000 : 2 + round % 5;
+    const std::uint64_t storage = std::uniform_int_distribution<std::uint64_t>(1, 30)(rng);
+    const SymbolRows rows = random_rows(rng, alphabet_size);
+    const auto exact = literal_build(rows, alphabet_size, storage, storage);
+    ASSERT_TRUE(exact.has_value());
+    EXPECT_EQ(bound_node_count(packed(rows, alphabet_size), storage, storage, exact->node_count()),
+              NodeCountBound::undecided)
+        << "round " << round;
+  }
+  // High-entropy rows far over the limit are refused from the bound alone (hashed contexts).
+  SymbolRows noise(1, SymbolSequence(400000));
+  for (std::uint64_t& symbol : noise[0]) {
+    symbol = rng() % 4;
+  }
+  EXPECT_EQ(bound_node_count(packed(noise, 4), 80, 80, 400000 * 40), NodeCountBound::over_limit);
 }
 
 TEST(TrieBuild, DepthBeyondTheLargestNodeDepth) {

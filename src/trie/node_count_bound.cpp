@@ -1,0 +1,163 @@
+#include "trie/node_count_bound.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <span>
+#include <type_traits>
+
+#include "common/interruption.hpp"
+#include "common/page_memory.hpp"
+
+namespace tesk {
+
+namespace {
+
+// Past this many bits a table with one bit per possible context would outgrow the cache; the
+// contexts are then hashed into a table of a few bits per position.
+constexpr std::uint64_t kMostExactBits = std::uint64_t{1} << 22;
+// Table bits per position when hashing: enough that collisions lose about a fifth of the
+// distinct contexts, which the bound can spare.
+constexpr std::uint64_t kHashBitsPerPosition = 2;
+// The counted length is the shortest at which contexts outnumber positions this many times:
+// most contexts of high-entropy data are then distinct, while data that repeat still repeat.
+constexpr std::uint64_t kContextsPerPosition = 16;
+
+std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
+  constexpr std::uint64_t kSaturated = ~std::uint64_t{0};
+  return b != 0 && a > kSaturated / b ? kSaturated : a * b;
+}
+
+// A set of context codes that may merge distinct codes but never splits equal ones, so its
+// size bounds the distinct codes from below.
+class ContextSet {
+ public:
+  ContextSet(std::uint64_t possible_codes, std::uint64_t positions)
+      : exact_(possible_codes <= kMostExactBits) {
+    const std::uint64_t wanted =
+        exact_ ? possible_codes : saturating_product(positions, kHashBitsPerPosition);
+    const std::uint64_t bits = std::bit_ceil(std::max<std::uint64_t>(wanted, 64));
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(bits));
+    word_count_ = bits / 64;
+    words_ = ZeroedPages<std::uint64_t>(word_count_);
+  }
+
+  void insert(std::uint64_t code) {
+    // Fibonacci hashing: the top bits of the product mix every bit of the code.
+    const std::uint64_t slot = exact_ ? code : (code * 0x9E3779B97F4A7C15ULL) >> shift_;
+    words_[slot >> 6] |= std::uint64_t{1} << (slot & 63);
+  }
+
+  std::uint64_t size() const {
+    std::uint64_t size = 0;
+    for (std::uint64_t i = 0; i < word_count_;) {
+      for (const std::uint64_t stop = poll_chunk_up(i, word_count_, 1); i < stop; ++i) {
+        size += static_cast<std::uint64_t>(std::popcount(words_[i]));
+      }
+    }
+    return size;
+  }
+
+ private:
+  bool exact_;
+  unsigned shift_;
+  std::uint64_t word_count_;
+  ZeroedPages<std::uint64_t> words_;
+};
+
+struct CountedLength {
+  std::uint64_t length;
+  std::uint64_t possible_codes;  // alphabet_size^length, saturated
+};
+
+CountedLength counted_length(std::uint64_t alphabet_size, std::uint64_t positions,
+                             std::uint64_t storage_depth) {
+  const std::uint64_t wanted = saturating_product(positions, kContextsPerPosition);
+  CountedLength counted{1, alphabet_size};
+  while (counted.possible_codes < wanted && counted.length < storage_depth) {
+    counted.possible_codes = saturating_product(counted.possible_codes, alphabet_size);
+    ++counted.length;
+  }
+  return counted;
+}
+
+// Inserts the context of `length` symbols of every counted position; false when a symbol is
+// outside the alphabet (a row read in place changed under us), which leaves the bound
+// undecided.
+template <class Symbol>
+bool insert_contexts(std::span<const RowView<Symbol>> rows, std::uint64_t alphabet_size,
+                     std::uint64_t conditioning_depth, CountedLength counted, ContextSet& set) {
+  // Codes are the contexts' digits in base alphabet_size when that fits 64 bits, and otherwise
+  // a polynomial hash of them (any odd base keeps every symbol in play).
+  const bool digits = counted.possible_codes != ~std::uint64_t{0};
+  const std::uint64_t base = digits ? alphabet_size : 0xFF51AFD7ED558CCDULL;
+  std::uint64_t oldest_weight = 1;  // base^(length - 1)
+  for (std::uint64_t k = 1; k < counted.length; ++k) {
+    oldest_weight *= base;
+  }
+  for (const RowView<Symbol>& row : rows) {
+    if (row.size <= conditioning_depth) {
+      continue;
+    }
+    std::uint64_t code = 0;
+    std::uint64_t bad = 0;  // nonzero once a symbol is outside the alphabet
+    for (std::uint64_t p = conditioning_depth - counted.length; p < conditioning_depth; ++p) {
+      bad |= row.data[p] >= alphabet_size;
+      code = code * base + row.data[p];
+    }
+    for (std::uint64_t h = conditioning_depth; h < row.size;) {
+      for (const std::uint64_t stop = poll_chunk_up(h, row.size, 1); h < stop; ++h) {
+        if (bad != 0) {
+          return false;
+        }
+        set.insert(code);
+        const std::uint64_t newest = row.data[h];
+        bad |= newest >= alphabet_size;
+        code = (code - row.data[h - counted.length] * oldest_weight) * base + newest;
+      }
+    }
+  }
+  return true;
+}
+
+// The fewest nodes a full trie of `depth` can have when `distinct` contexts of `length` symbols
+// occur, each followed by a full context down to `depth`: every one of them extends to a
+// distinct node at each depth from `length` on, and a shallower context has at most
+// alphabet_size^(length - k) of them below it.
+std::uint64_t fewest_nodes(std::uint64_t distinct, std::uint64_t length, std::uint64_t depth,
+                           std::uint64_t alphabet_size) {
+  std::uint64_t nodes = 1 + (depth - length + 1) * distinct;
+  std::uint64_t below = 1;  // alphabet_size^(length - k), saturated
+  for (std::uint64_t k = length - 1; k >= 1; --k) {
+    below = saturating_product(below, alphabet_size);
+    nodes += std::max<std::uint64_t>(1, (distinct + below - 1) / below);
+  }
+  return nodes;
+}
+
+}  // namespace
+
+NodeCountBound bound_node_count(const PackedRows& rows, std::uint64_t conditioning_depth,
+                                std::uint64_t storage_depth, std::uint64_t max_nodes) {
+  const std::uint64_t positions = rows.kept_positions(conditioning_depth);
+  // Each position adds at most storage_depth nodes.
+  if (storage_depth == 0 || positions == 0 ||
+      positions <= (max_nodes - 1) / storage_depth) {
+    return NodeCountBound::undecided;
+  }
+  const std::uint64_t alphabet_size = rows.alphabet_size();
+  const CountedLength counted = counted_length(alphabet_size, positions, storage_depth);
+  ContextSet set(counted.possible_codes, positions);
+  const bool read = rows.visit([&](const auto& views) {
+    using Symbol = typename std::decay_t<decltype(views)>::value_type::symbol_type;
+    return insert_contexts<Symbol>(std::span<const RowView<Symbol>>(views), alphabet_size,
+                                   conditioning_depth, counted, set);
+  });
+  if (!read) {
+    return NodeCountBound::undecided;
+  }
+  return fewest_nodes(set.size(), counted.length, storage_depth, alphabet_size) > max_nodes
+             ? NodeCountBound::over_limit
+             : NodeCountBound::undecided;
+}
+
+}  // namespace tesk
