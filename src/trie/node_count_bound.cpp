@@ -1,6 +1,7 @@
 #include "trie/node_count_bound.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <span>
 #include <type_traits>
@@ -21,6 +22,9 @@ constexpr std::uint64_t kHashBitsPerPosition = 2;
 // The counted length is the shortest at which contexts outnumber positions this many times:
 // most contexts of high-entropy data are then distinct, while data that repeat still repeat.
 constexpr std::uint64_t kContextsPerPosition = 16;
+// Positions whose table words are fetched together: enough for the misses to overlap, few
+// enough that the words stay in the first-level cache until they are set.
+constexpr std::uint64_t kBatch = 256;
 
 std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
   constexpr std::uint64_t kSaturated = ~std::uint64_t{0};
@@ -41,11 +45,12 @@ class ContextSet {
     words_ = ZeroedPages<std::uint64_t>(word_count_);
   }
 
-  void insert(std::uint64_t code) {
+  std::uint64_t slot(std::uint64_t code) const {
     // Fibonacci hashing: the top bits of the product mix every bit of the code.
-    const std::uint64_t slot = exact_ ? code : (code * 0x9E3779B97F4A7C15ULL) >> shift_;
-    words_[slot >> 6] |= std::uint64_t{1} << (slot & 63);
+    return exact_ ? code : (code * 0x9E3779B97F4A7C15ULL) >> shift_;
   }
+  void prefetch(std::uint64_t slot) const { __builtin_prefetch(&words_[slot >> 6], 1); }
+  void insert(std::uint64_t slot) { words_[slot >> 6] |= std::uint64_t{1} << (slot & 63); }
 
   std::uint64_t size() const {
     std::uint64_t size = 0;
@@ -104,15 +109,27 @@ bool insert_contexts(std::span<const RowView<Symbol>> rows, std::uint64_t alphab
       bad |= row.data[p] >= alphabet_size;
       code = code * base + row.data[p];
     }
+    // The slots of a batch of positions are fetched before any is set: their cache misses
+    // overlap instead of coming one after another.
+    std::array<std::uint64_t, kBatch> slots;
     for (std::uint64_t h = conditioning_depth; h < row.size;) {
-      for (const std::uint64_t stop = poll_chunk_up(h, row.size, 1); h < stop; ++h) {
-        if (bad != 0) {
-          return false;
-        }
-        set.insert(code);
+      const std::uint64_t begin = h;
+      const std::uint64_t stop = std::min(row.size, h + kBatch);
+      poll_interruption(stop - h);
+      for (; h < stop; ++h) {
+        const std::uint64_t slot = set.slot(code);
+        set.prefetch(slot);
+        slots[h - begin] = slot;
         const std::uint64_t newest = row.data[h];
         bad |= newest >= alphabet_size;
         code = (code - row.data[h - counted.length] * oldest_weight) * base + newest;
+      }
+      // A symbol outside the alphabet spoils the codes after it (its own position's included).
+      if (bad != 0) {
+        return false;
+      }
+      for (std::uint64_t k = 0; k < h - begin; ++k) {
+        set.insert(slots[k]);
       }
     }
   }
