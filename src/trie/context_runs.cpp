@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "common/internal_failure.hpp"
-#include "common/interruptible_sort.hpp"
 #include "common/interruption.hpp"
+#include "trie/context_code_sort.hpp"
 #include "trie/count_trie.hpp"
 #include "trie/suffix_array.hpp"
 
@@ -105,50 +105,50 @@ class ContextSorter {
 
   // The leading code_symbols_ of each context packed into 64 bits, most recent symbol highest:
   // sorting the codes sorts the contexts on those symbols. One counting pass on the codes'
-  // leading symbols puts every context in its bucket; a bucket that still holds different
-  // contexts is sorted on the rest of the code. Besides the order itself this needs one counter
-  // per bucket.
+  // leading bits and one scatter put every context with its code in its bucket, each bucket
+  // small enough for the cache; each is then sorted by radix on the rest of the code, and
+  // neighbours' shared lengths come from their codes.
   void sort_by_codes(const PageVector<Rank>& text) {
     const unsigned bits = rank_bits(runs_.rank_count());
-    // About four contexts a bucket, and at most a million buckets.
-    const unsigned lead_bits_wanted =
-        std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(positions_)),
-                             kLeastLeadBits + 2, kMostLeadBits + 2) -
-        2;
-    const std::uint32_t lead_symbols =
-        std::min<std::uint32_t>(code_symbols_, std::max(1u, lead_bits_wanted / bits));
-    const unsigned rest_bits = bits * (code_symbols_ - lead_symbols);
-    const std::size_t buckets = std::size_t{1} << (bits * lead_symbols);
-    std::vector<std::uint32_t> start(buckets + 1, 0);
+    const unsigned code_bits = bits * code_symbols_;
+    const unsigned bucket_bits = std::min(
+        code_bits, std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(positions_)),
+                                        kLeastBucketBits + kBucketBitsBelowCount,
+                                        kMostBucketBits + kBucketBitsBelowCount) -
+                       kBucketBitsBelowCount);
+    const unsigned rest_bits = code_bits - bucket_bits;
+    const std::size_t buckets = std::size_t{1} << bucket_bits;
+    std::vector<std::uint64_t> start(buckets + 1, 0);
     for_each_code(text, bits, [&](std::uint64_t /*context*/, std::uint64_t code) {
       ++start[(code >> rest_bits) + 1];
     });
     for (std::size_t b = 0; b < buckets; ++b) {
       start[b + 1] += start[b];
     }
+    PageVector<CodedContext> coded(positions_);
+    {
+      std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
+      for_each_code(text, bits, [&](std::uint64_t context, std::uint64_t code) {
+        coded[next[code >> rest_bits]++] = CodedContext{code, static_cast<std::int32_t>(context)};
+      });
+    }
     runs_.order_.resize(positions_);
-    for_each_code(text, bits, [&](std::uint64_t context, std::uint64_t code) {
-      runs_.order_[start[code >> rest_bits]++] = static_cast<std::int32_t>(context);
-    });
-    // start[b] is now where bucket b ends. Neighbours in different buckets part within the
-    // leading symbols, where their bucket numbers differ; within a bucket, in the rest.
     runs_.shared_.resize(positions_);
-    const unsigned lead_bits = bits * lead_symbols;
-    std::uint32_t begin = 0;
-    std::size_t previous_bucket = buckets;
+    std::vector<CodedContext> buffer;
+    std::uint64_t previous_code = 0;
     for (std::size_t b = 0; b < buckets; ++b) {
-      const std::uint32_t end = start[b];
-      if (begin == end) {
-        continue;
+      const std::uint64_t begin = start[b];
+      const std::uint64_t end = start[b + 1];
+      poll_interruption((end - begin) * (1 + rest_bits / 8) + 1);
+      sort_on_low_bits(std::span<CodedContext>(coded.data() + begin, end - begin), rest_bits,
+                       buffer);
+      for (std::uint64_t k = begin; k < end; ++k) {
+        const CodedContext& item = coded[k];
+        runs_.order_[k] = item.context;
+        runs_.shared_[k] = static_cast<std::uint16_t>(
+            k == 0 ? 0 : common_symbols(previous_code ^ item.code, code_bits, bits));
+        previous_code = item.code;
       }
-      poll_interruption_every(b, 1);
-      runs_.shared_[begin] =
-          previous_bucket == buckets
-              ? 0
-              : static_cast<std::uint16_t>(common_symbols(previous_bucket ^ b, lead_bits, bits));
-      sort_bucket(text, bits, lead_symbols, begin, end);
-      previous_bucket = b;
-      begin = end;
     }
   }
 
@@ -180,41 +180,6 @@ class ContextSorter {
         }
         visit(i, code);
         previous = i;
-      }
-    }
-  }
-
-  // Sorts order[begin, end), one bucket, on the symbols after the first `lead` of each context,
-  // and notes the symbols each shares with the one before it.
-  void sort_bucket(const PageVector<Rank>& text, unsigned bits, std::uint32_t lead,
-                   std::uint32_t begin, std::uint32_t end) {
-    const unsigned rest_bits = bits * (code_symbols_ - lead);
-    if (rest_bits == 0) {
-      std::fill(runs_.shared_.begin() + begin + 1, runs_.shared_.begin() + end,
-                static_cast<std::uint16_t>(code_symbols_));
-      return;
-    }
-    scratch_.clear();
-    for (std::uint32_t k = begin; k < end; ++k) {
-      // The contexts lie all over the text: fetch them well ahead, past this bucket's end.
-      if (k + kAhead < positions_) {
-        __builtin_prefetch(text.data() + runs_.order_[k + kAhead] + lead);
-      }
-      const std::int32_t context = runs_.order_[k];
-      std::uint64_t rest = 0;
-      for (std::uint32_t d = lead; d < code_symbols_; ++d) {
-        rest = (rest << bits) | text[static_cast<std::uint64_t>(context) + d];
-      }
-      scratch_.push_back(Coded{rest, context});
-    }
-    interruptible_sort(scratch_.begin(), scratch_.end(),
-                       [](const Coded& a, const Coded& b) { return a.code < b.code; });
-    for (std::uint32_t k = begin; k < end; ++k) {
-      runs_.order_[k] = scratch_[k - begin].context;
-      if (k > begin) {
-        const std::uint64_t differ = scratch_[k - begin - 1].code ^ scratch_[k - begin].code;
-        runs_.shared_[k] = static_cast<std::uint16_t>(
-            differ == 0 ? code_symbols_ : lead + common_symbols(differ, rest_bits, bits));
       }
     }
   }
@@ -325,16 +290,13 @@ class ContextSorter {
     runs_.order_ = std::move(suffixes);
   }
 
-  // The bucket pass's leading bits.
-  static constexpr unsigned kLeastLeadBits = 8;
+  // The bucket pass's leading bits: about 2^kBucketBitsBelowCount contexts a bucket, and
+  // between 2^kLeastBucketBits and 2^kMostBucketBits buckets.
+  static constexpr unsigned kBucketBitsBelowCount = 12;
+  static constexpr unsigned kLeastBucketBits = 8;
+  static constexpr unsigned kMostBucketBits = 16;
   static constexpr std::uint64_t kMostTied = 8;
   static constexpr std::uint64_t kMostInOneTie = std::uint64_t{1} << 16;
-  static constexpr std::uint64_t kAhead = 16;
-  static constexpr unsigned kMostLeadBits = 20;
-  struct Coded {
-    std::uint64_t code;
-    std::int32_t context;
-  };
 
   ContextRuns& runs_;
   std::uint64_t conditioning_;
@@ -342,7 +304,6 @@ class ContextSorter {
   std::uint32_t code_symbols_ = 0;  // the leading symbols of a context its code holds
   std::vector<std::uint64_t> counted_;
   std::uint64_t positions_ = 0;
-  std::vector<Coded> scratch_;
 };
 
 bool ContextRuns::fits_in_text(const PackedRows& rows) {

@@ -334,6 +334,49 @@ TEST(NodeCountBound, RefusesOnlyTriesOverTheLimit) {
   EXPECT_EQ(bound_node_count(packed(noise, 4), 80, 80, 400000 * 40), NodeCountBound::over_limit);
 }
 
+// The sorted contexts against plain comparison of their symbols: i.i.d. rows whose buckets are
+// sorted by radix, contexts longer than one code (ties broken past it), ranks in 2 bytes, and
+// a repetitive row that the suffix array sorts.
+TEST(ContextRunsSort, OrdersContextsAndSharedLengthsAsComparingSymbols) {
+  std::mt19937_64 rng(4);
+  struct Case {
+    std::uint64_t alphabet, depth, length, period;  // period 0: i.i.d.
+  };
+  for (const Case& c : {Case{4, 12, 60000, 0}, Case{4, 30, 60000, 0}, Case{4, 45, 30000, 0},
+                        Case{300, 6, 40000, 0}, Case{3, 40, 30000, 7}}) {
+    SymbolRows rows(2, SymbolSequence(c.length));
+    for (SymbolSequence& row : rows) {
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        row[i] = c.period != 0 && i >= c.period && rng() % 500 != 0 ? row[i - c.period]
+                                                                      : rng() % c.alphabet;
+      }
+    }
+    SCOPED_TRACE("alphabet " + std::to_string(c.alphabet) + " depth " + std::to_string(c.depth));
+    auto counted = count_contexts(packed(rows, c.alphabet), c.depth, c.depth, true,
+                                  BuildLimits{.path = BuildPath::context_runs});
+    ASSERT_TRUE(counted.has_value());
+    const ContextRuns& runs = std::get<ContextRuns>(counted.value());
+    ASSERT_EQ(runs.sample_size(), 2 * (c.length - c.depth));
+    runs.visit_text([&](const auto& text) {
+      for (std::size_t k = 1; k < runs.order().size(); ++k) {
+        const auto a = static_cast<std::size_t>(runs.order()[k - 1]);
+        const auto b = static_cast<std::size_t>(runs.order()[k]);
+        std::uint64_t shared = 0;
+        while (shared < c.depth && text[a + shared] == text[b + shared]) {
+          ++shared;
+        }
+        ASSERT_EQ(runs.shared()[k], shared) << k;
+        ASSERT_TRUE(shared == c.depth || text[a + shared] < text[b + shared]) << k;
+      }
+    });
+    if (c.depth <= 30) {
+      const auto full = literal_build(rows, c.alphabet, c.depth, c.depth);
+      ASSERT_TRUE(full.has_value());
+      EXPECT_EQ(runs.literal_node_count(), full->node_count());
+    }
+  }
+}
+
 TEST(TrieBuild, DepthBeyondTheLargestNodeDepth) {
   const SymbolRows rows(1, SymbolSequence(70000, 1));
   auto deep = full_trie(rows, 2, 66000, 65536);
