@@ -107,7 +107,8 @@ class ContextSorter {
   // sorting the codes sorts the contexts on those symbols. One counting pass on the codes'
   // leading bits and one scatter put every context with its code in its bucket, each bucket
   // small enough for the cache; each is then sorted by radix on the rest of the code, and
-  // neighbours' shared lengths come from their codes.
+  // neighbours' shared lengths come from their codes. The contexts with their codes take 16
+  // bytes each, so they are scattered a group of buckets at a time, a fraction of them at once.
   void sort_by_codes(const PageVector<Rank>& text) {
     const unsigned bits = rank_bits(runs_.rank_count());
     const unsigned code_bits = bits * code_symbols_;
@@ -125,30 +126,44 @@ class ContextSorter {
     for (std::size_t b = 0; b < buckets; ++b) {
       start[b + 1] += start[b];
     }
-    PageVector<CodedContext> coded(positions_);
-    {
-      std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
-      for_each_code(text, bits, [&](std::uint64_t context, std::uint64_t code) {
-        coded[next[code >> rest_bits]++] = CodedContext{code, static_cast<std::int32_t>(context)};
-      });
-    }
     runs_.order_.resize(positions_);
     runs_.shared_.resize(positions_);
+    const std::uint64_t group_size = std::max(kLeastGroup, (positions_ + kGroups - 1) / kGroups);
+    PageVector<CodedContext> coded;
     std::vector<CodedContext> buffer;
     std::uint64_t previous_code = 0;
-    for (std::size_t b = 0; b < buckets; ++b) {
-      const std::uint64_t begin = start[b];
-      const std::uint64_t end = start[b + 1];
-      poll_interruption((end - begin) * (1 + rest_bits / 8) + 1);
-      sort_on_low_bits(std::span<CodedContext>(coded.data() + begin, end - begin), rest_bits,
-                       buffer);
-      for (std::uint64_t k = begin; k < end; ++k) {
-        const CodedContext& item = coded[k];
-        runs_.order_[k] = item.context;
-        runs_.shared_[k] = static_cast<std::uint16_t>(
-            k == 0 ? 0 : common_symbols(previous_code ^ item.code, code_bits, bits));
-        previous_code = item.code;
+    for (std::size_t first = 0; first < buckets;) {
+      // Buckets first..last - 1: at least one, and as many more as the group holds.
+      std::size_t last = first + 1;
+      while (last < buckets && start[last + 1] - start[first] <= group_size) {
+        ++last;
       }
+      const std::uint64_t offset = start[first];
+      coded.resize(std::max<std::uint64_t>(coded.size(), start[last] - offset));
+      std::vector<std::uint64_t> next(start.begin() + static_cast<std::ptrdiff_t>(first),
+                                      start.begin() + static_cast<std::ptrdiff_t>(last));
+      for_each_code(text, bits, [&](std::uint64_t context, std::uint64_t code) {
+        const std::uint64_t bucket = code >> rest_bits;
+        if (bucket >= first && bucket < last) {
+          coded[next[bucket - first]++ - offset] =
+              CodedContext{code, static_cast<std::int32_t>(context)};
+        }
+      });
+      for (std::size_t b = first; b < last; ++b) {
+        const std::uint64_t begin = start[b];
+        const std::uint64_t end = start[b + 1];
+        poll_interruption((end - begin) * (1 + rest_bits / 8) + 1);
+        sort_on_low_bits(std::span<CodedContext>(coded.data() + (begin - offset), end - begin),
+                         rest_bits, buffer);
+        for (std::uint64_t k = begin; k < end; ++k) {
+          const CodedContext& item = coded[k - offset];
+          runs_.order_[k] = item.context;
+          runs_.shared_[k] = static_cast<std::uint16_t>(
+              k == 0 ? 0 : common_symbols(previous_code ^ item.code, code_bits, bits));
+          previous_code = item.code;
+        }
+      }
+      first = last;
     }
   }
 
@@ -295,6 +310,10 @@ class ContextSorter {
   static constexpr unsigned kBucketBitsBelowCount = 12;
   static constexpr unsigned kLeastBucketBits = 8;
   static constexpr unsigned kMostBucketBits = 16;
+  // Contexts scattered at once: about an eighth of them (2 bytes a position on top of the order
+  // and shared lengths), or all of them when they are few.
+  static constexpr std::uint64_t kGroups = 8;
+  static constexpr std::uint64_t kLeastGroup = std::uint64_t{1} << 20;
   static constexpr std::uint64_t kMostTied = 8;
   static constexpr std::uint64_t kMostInOneTie = std::uint64_t{1} << 16;
 
