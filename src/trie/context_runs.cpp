@@ -313,7 +313,7 @@ class ContextSorter {
   // Contexts scattered at once: about an eighth of them (2 bytes a position on top of the order
   // and shared lengths), or all of them when they are few.
   static constexpr std::uint64_t kGroups = 8;
-  static constexpr std::uint64_t kLeastGroup = std::uint64_t{1} << 20;
+  static constexpr std::uint64_t kLeastGroup = std::uint64_t{1} << 16;
   static constexpr std::uint64_t kMostTied = 8;
   static constexpr std::uint64_t kMostInOneTie = std::uint64_t{1} << 16;
 
