@@ -151,6 +151,19 @@ std::uint64_t fewest_nodes(std::uint64_t distinct, std::uint64_t length, std::ui
   return nodes;
 }
 
+// The most nodes a full trie of `depth` can have: at each depth no more than there are
+// strings of that length, nor than positions.
+std::uint64_t most_nodes(std::uint64_t positions, std::uint64_t depth,
+                         std::uint64_t alphabet_size) {
+  std::uint64_t nodes = 1;
+  std::uint64_t strings = 1;
+  for (std::uint64_t k = 1; k <= depth && nodes <= ~std::uint64_t{0} - positions; ++k) {
+    strings = saturating_product(strings, alphabet_size);
+    nodes += std::min(strings, positions);
+  }
+  return nodes;
+}
+
 }  // namespace
 
 NodeCountBound bound_node_count(const PackedRows& rows, std::uint64_t conditioning_depth,
@@ -163,6 +176,13 @@ NodeCountBound bound_node_count(const PackedRows& rows, std::uint64_t conditioni
   }
   const std::uint64_t alphabet_size = rows.alphabet_size();
   const CountedLength counted = counted_length(alphabet_size, positions, storage_depth);
+  // Shallow contexts over small alphabets cannot reach the limit; nor can the bound when every
+  // position had a context of its own: either way the pass would decide nothing.
+  if (most_nodes(positions, storage_depth, alphabet_size) <= max_nodes ||
+      fewest_nodes(std::min(positions, counted.possible_codes), counted.length, storage_depth,
+                   alphabet_size) <= max_nodes) {
+    return NodeCountBound::undecided;
+  }
   ContextSet set(counted.possible_codes, positions);
   const bool read = rows.visit([&](const auto& views) {
     using Symbol = typename std::decay_t<decltype(views)>::value_type::symbol_type;
