@@ -128,18 +128,26 @@ class ContextSorter {
     }
     runs_.order_.resize(positions_);
     runs_.shared_.resize(positions_);
+    // Each group is a run of buckets: at least one, and as many more as group_size holds.
     const std::uint64_t group_size = std::max(kLeastGroup, (positions_ + kGroups - 1) / kGroups);
-    PageVector<CodedContext> coded;
-    std::vector<CodedContext> buffer;
-    std::uint64_t previous_code = 0;
+    std::vector<std::size_t> group_starts{0};
+    std::uint64_t largest_group = 0;
     for (std::size_t first = 0; first < buckets;) {
-      // Buckets first..last - 1: at least one, and as many more as the group holds.
       std::size_t last = first + 1;
       while (last < buckets && start[last + 1] - start[first] <= group_size) {
         ++last;
       }
+      largest_group = std::max(largest_group, start[last] - start[first]);
+      group_starts.push_back(last);
+      first = last;
+    }
+    PageVector<CodedContext> coded(largest_group);
+    std::vector<CodedContext> buffer;
+    std::uint64_t previous_code = 0;
+    for (std::size_t group = 0; group + 1 < group_starts.size(); ++group) {
+      const std::size_t first = group_starts[group];
+      const std::size_t last = group_starts[group + 1];
       const std::uint64_t offset = start[first];
-      coded.resize(std::max<std::uint64_t>(coded.size(), start[last] - offset));
       std::vector<std::uint64_t> next(start.begin() + static_cast<std::ptrdiff_t>(first),
                                       start.begin() + static_cast<std::ptrdiff_t>(last));
       for_each_code(text, bits, [&](std::uint64_t context, std::uint64_t code) {
@@ -163,7 +171,6 @@ class ContextSorter {
           previous_code = item.code;
         }
       }
-      first = last;
     }
   }
 
