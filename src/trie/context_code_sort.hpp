@@ -11,20 +11,20 @@
 
 namespace tesk {
 
-// A context (its text index) with the code of its leading symbols.
+// A context (its text index) with the rest of its code, the bits below its bucket's number.
 struct CodedContext {
-  std::uint64_t code;
+  std::uint32_t rest;
   std::int32_t context;
 };
 
-// Sorts `items` on the low `key_bits` of their codes (ties in any order); `buffer` is scratch.
+// Sorts `items` on the low `key_bits` of their rests (ties in any order); `buffer` is scratch.
 inline void sort_on_low_bits(std::span<CodedContext> items, unsigned key_bits,
                              std::vector<CodedContext>& buffer) {
   constexpr unsigned kDigitBits = 8;
   constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
   // Below this many items a comparison sort beats counting digits.
   constexpr std::size_t kFewItems = 48;
-  const auto less = [](const CodedContext& a, const CodedContext& b) { return a.code < b.code; };
+  const auto less = [](const CodedContext& a, const CodedContext& b) { return a.rest < b.rest; };
   if (items.size() < kFewItems || key_bits == 0) {
     if (key_bits != 0) {
       std::sort(items.begin(), items.end(), less);
@@ -32,10 +32,10 @@ inline void sort_on_low_bits(std::span<CodedContext> items, unsigned key_bits,
     return;
   }
   const unsigned passes = (key_bits + kDigitBits - 1) / kDigitBits;
-  std::array<std::array<std::uint32_t, kDigits>, 64 / kDigitBits> starts{};
+  std::array<std::array<std::uint32_t, kDigits>, 32 / kDigitBits> starts{};
   for (const CodedContext& item : items) {
     for (unsigned pass = 0; pass < passes; ++pass) {
-      ++starts[pass][(item.code >> (pass * kDigitBits)) & (kDigits - 1)];
+      ++starts[pass][(item.rest >> (pass * kDigitBits)) & (kDigits - 1)];
     }
   }
   buffer.resize(std::max(buffer.size(), items.size()));
@@ -54,7 +54,7 @@ inline void sort_on_low_bits(std::span<CodedContext> items, unsigned key_bits,
     }
     const unsigned shift = pass * kDigitBits;
     for (std::size_t i = 0; i < items.size(); ++i) {
-      to[start[(from[i].code >> shift) & (kDigits - 1)]++] = from[i];
+      to[start[(from[i].rest >> shift) & (kDigits - 1)]++] = from[i];
     }
     std::swap(from, to);
   }

@@ -82,9 +82,15 @@ class ContextSorter {
     if (positions_ == 0) {
       return;
     }
-    // The leading symbols that fit one 64-bit code order most contexts; only contexts that
-    // agree on all of them need more, and when too many do the suffix array does it all.
-    code_symbols_ = std::min<std::uint32_t>(depth_, 64 / rank_bits(runs_.rank_count()));
+    // The leading symbols that fit a bucket number and 32 more bits order most contexts; only
+    // contexts that agree on all of them need more, and when too many do the suffix array does
+    // it all.
+    const unsigned bits = rank_bits(runs_.rank_count());
+    bucket_bits_ = std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(positions_)),
+                                        kLeastBucketBits + kBucketBitsBelowCount,
+                                        kMostBucketBits + kBucketBitsBelowCount) -
+                   kBucketBitsBelowCount;
+    code_symbols_ = std::min<std::uint32_t>(depth_, std::max(1u, (bucket_bits_ + 32) / bits));
     sort_by_codes(text);
     if (code_symbols_ < depth_ && !break_ties(text)) {
       runs_.order_ = PageVector<std::int32_t>();
@@ -103,21 +109,18 @@ class ContextSorter {
     return ((counted_[index >> 6] >> (index & 63)) & 1) != 0;
   }
 
-  // The leading code_symbols_ of each context packed into 64 bits, most recent symbol highest:
+  // The leading code_symbols_ of each context packed into one code, most recent symbol highest:
   // sorting the codes sorts the contexts on those symbols. One counting pass on the codes'
-  // leading bits and one scatter put every context with its code in its bucket, each bucket
-  // small enough for the cache; each is then sorted by radix on the rest of the code, and
-  // neighbours' shared lengths come from their codes. The contexts with their codes take 16
-  // bytes each, so they are scattered a group of buckets at a time, a fraction of them at once.
+  // leading bits and one scatter put every context with the rest of its code (32 bits at most)
+  // in its bucket, each bucket small enough for the cache; each is then sorted by radix on the
+  // rest, and neighbours' shared lengths come from their codes. The contexts with their rests
+  // take 8 bytes each, so they are scattered a group of buckets at a time.
   void sort_by_codes(const PageVector<Rank>& text) {
     const unsigned bits = rank_bits(runs_.rank_count());
     const unsigned code_bits = bits * code_symbols_;
-    const unsigned bucket_bits = std::min(
-        code_bits, std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(positions_)),
-                                        kLeastBucketBits + kBucketBitsBelowCount,
-                                        kMostBucketBits + kBucketBitsBelowCount) -
-                       kBucketBitsBelowCount);
+    const unsigned bucket_bits = std::min(code_bits, bucket_bits_);
     const unsigned rest_bits = code_bits - bucket_bits;
+    const std::uint64_t rest_mask = (std::uint64_t{1} << rest_bits) - 1;
     const std::size_t buckets = std::size_t{1} << bucket_bits;
     std::vector<std::uint64_t> start(buckets + 1, 0);
     for_each_code(text, bits, [&](std::uint64_t /*context*/, std::uint64_t code) {
@@ -153,8 +156,8 @@ class ContextSorter {
       for_each_code(text, bits, [&](std::uint64_t context, std::uint64_t code) {
         const std::uint64_t bucket = code >> rest_bits;
         if (bucket >= first && bucket < last) {
-          coded[next[bucket - first]++ - offset] =
-              CodedContext{code, static_cast<std::int32_t>(context)};
+          coded[next[bucket - first]++ - offset] = CodedContext{
+              static_cast<std::uint32_t>(code & rest_mask), static_cast<std::int32_t>(context)};
         }
       });
       for (std::size_t b = first; b < last; ++b) {
@@ -165,10 +168,11 @@ class ContextSorter {
                          rest_bits, buffer);
         for (std::uint64_t k = begin; k < end; ++k) {
           const CodedContext& item = coded[k - offset];
+          const std::uint64_t code = (std::uint64_t{b} << rest_bits) | item.rest;
           runs_.order_[k] = item.context;
           runs_.shared_[k] = static_cast<std::uint16_t>(
-              k == 0 ? 0 : common_symbols(previous_code ^ item.code, code_bits, bits));
-          previous_code = item.code;
+              k == 0 ? 0 : common_symbols(previous_code ^ code, code_bits, bits));
+          previous_code = code;
         }
       }
     }
@@ -317,9 +321,9 @@ class ContextSorter {
   static constexpr unsigned kBucketBitsBelowCount = 12;
   static constexpr unsigned kLeastBucketBits = 8;
   static constexpr unsigned kMostBucketBits = 16;
-  // Contexts scattered at once: about an eighth of them (2 bytes a position on top of the order
-  // and shared lengths), or all of them when they are few.
-  static constexpr std::uint64_t kGroups = 8;
+  // Contexts scattered at once: about a quarter of them (2 bytes a position on top of the
+  // order and shared lengths), or all of them when they are few.
+  static constexpr std::uint64_t kGroups = 4;
   static constexpr std::uint64_t kLeastGroup = std::uint64_t{1} << 16;
   static constexpr std::uint64_t kMostTied = 8;
   static constexpr std::uint64_t kMostInOneTie = std::uint64_t{1} << 16;
@@ -328,6 +332,7 @@ class ContextSorter {
   std::uint64_t conditioning_;
   std::uint32_t depth_;
   std::uint32_t code_symbols_ = 0;  // the leading symbols of a context its code holds
+  unsigned bucket_bits_ = 0;        // the code's leading bits that number its bucket
   std::vector<std::uint64_t> counted_;
   std::uint64_t positions_ = 0;
 };
