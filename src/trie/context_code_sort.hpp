@@ -11,20 +11,25 @@
 
 namespace tesk {
 
-// A context (its text index) with the rest of its code, the bits below its bucket's number.
+// A context (its text index) with the rest of its code, the bits below its bucket's number:
+// 32 bits where they hold it (8 bytes a context), else 64.
+template <class Rest>
 struct CodedContext {
-  std::uint32_t rest;
+  Rest rest;
   std::int32_t context;
 };
 
 // Sorts `items` on the low `key_bits` of their rests (ties in any order); `buffer` is scratch.
-inline void sort_on_low_bits(std::span<CodedContext> items, unsigned key_bits,
-                             std::vector<CodedContext>& buffer) {
+template <class Rest>
+void sort_on_low_bits(std::span<CodedContext<Rest>> items, unsigned key_bits,
+                      std::vector<CodedContext<Rest>>& buffer) {
   constexpr unsigned kDigitBits = 8;
   constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
   // Below this many items a comparison sort beats counting digits.
   constexpr std::size_t kFewItems = 48;
-  const auto less = [](const CodedContext& a, const CodedContext& b) { return a.rest < b.rest; };
+  const auto less = [](const CodedContext<Rest>& a, const CodedContext<Rest>& b) {
+    return a.rest < b.rest;
+  };
   if (items.size() < kFewItems || key_bits == 0) {
     if (key_bits != 0) {
       std::sort(items.begin(), items.end(), less);
@@ -32,15 +37,15 @@ inline void sort_on_low_bits(std::span<CodedContext> items, unsigned key_bits,
     return;
   }
   const unsigned passes = (key_bits + kDigitBits - 1) / kDigitBits;
-  std::array<std::array<std::uint32_t, kDigits>, 32 / kDigitBits> starts{};
-  for (const CodedContext& item : items) {
+  std::array<std::array<std::uint32_t, kDigits>, 8 * sizeof(Rest) / kDigitBits> starts{};
+  for (const CodedContext<Rest>& item : items) {
     for (unsigned pass = 0; pass < passes; ++pass) {
       ++starts[pass][(item.rest >> (pass * kDigitBits)) & (kDigits - 1)];
     }
   }
   buffer.resize(std::max(buffer.size(), items.size()));
-  CodedContext* from = items.data();
-  CodedContext* to = buffer.data();
+  CodedContext<Rest>* from = items.data();
+  CodedContext<Rest>* to = buffer.data();
   for (unsigned pass = 0; pass < passes; ++pass) {
     std::array<std::uint32_t, kDigits>& start = starts[pass];
     if (std::find(start.begin(), start.end(), items.size()) != start.end()) {

@@ -82,16 +82,21 @@ class ContextSorter {
     if (positions_ == 0) {
       return;
     }
-    // The leading symbols that fit a bucket number and 32 more bits order most contexts; only
-    // contexts that agree on all of them need more, and when too many do the suffix array does
-    // it all.
+    // The leading symbols that fit one 64-bit code order most contexts; only contexts that
+    // agree on all of them need more, and when too many do the suffix array does it all.
     const unsigned bits = rank_bits(runs_.rank_count());
-    bucket_bits_ = std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(positions_)),
-                                        kLeastBucketBits + kBucketBitsBelowCount,
-                                        kMostBucketBits + kBucketBitsBelowCount) -
-                   kBucketBitsBelowCount;
-    code_symbols_ = std::min<std::uint32_t>(depth_, std::max(1u, (bucket_bits_ + 32) / bits));
-    sort_by_codes(text);
+    code_symbols_ = std::min<std::uint32_t>(depth_, 64 / bits);
+    bucket_bits_ = std::min(
+        bits * code_symbols_,
+        std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(positions_)),
+                             kLeastBucketBits + kBucketBitsBelowCount,
+                             kMostBucketBits + kBucketBitsBelowCount) -
+            kBucketBitsBelowCount);
+    if (bits * code_symbols_ - bucket_bits_ <= 32) {
+      sort_by_codes<std::uint32_t>(text);
+    } else {
+      sort_by_codes<std::uint64_t>(text);
+    }
     if (code_symbols_ < depth_ && !break_ties(text)) {
       runs_.order_ = PageVector<std::int32_t>();
       runs_.shared_ = PageVector<std::uint16_t>();
@@ -109,16 +114,17 @@ class ContextSorter {
     return ((counted_[index >> 6] >> (index & 63)) & 1) != 0;
   }
 
-  // The leading code_symbols_ of each context packed into one code, most recent symbol highest:
+  // The leading code_symbols_ of each context packed into 64 bits, most recent symbol highest:
   // sorting the codes sorts the contexts on those symbols. One counting pass on the codes'
-  // leading bits and one scatter put every context with the rest of its code (32 bits at most)
-  // in its bucket, each bucket small enough for the cache; each is then sorted by radix on the
-  // rest, and neighbours' shared lengths come from their codes. The contexts with their rests
-  // take 8 bytes each, so they are scattered a group of buckets at a time.
+  // leading bits and one scatter put every context with the rest of its code in its bucket,
+  // each bucket small enough for the cache; each is then sorted by radix on the rest, and
+  // neighbours' shared lengths come from their codes. The contexts with their rests take 8 or
+  // 16 bytes each, so they are scattered a group of buckets at a time.
+  template <class Rest>
   void sort_by_codes(const PageVector<Rank>& text) {
     const unsigned bits = rank_bits(runs_.rank_count());
     const unsigned code_bits = bits * code_symbols_;
-    const unsigned bucket_bits = std::min(code_bits, bucket_bits_);
+    const unsigned bucket_bits = bucket_bits_;
     const unsigned rest_bits = code_bits - bucket_bits;
     const std::uint64_t rest_mask = (std::uint64_t{1} << rest_bits) - 1;
     const std::size_t buckets = std::size_t{1} << bucket_bits;
@@ -144,8 +150,8 @@ class ContextSorter {
       group_starts.push_back(last);
       first = last;
     }
-    PageVector<CodedContext> coded(largest_group);
-    std::vector<CodedContext> buffer;
+    PageVector<CodedContext<Rest>> coded(largest_group);
+    std::vector<CodedContext<Rest>> buffer;
     std::uint64_t previous_code = 0;
     for (std::size_t group = 0; group + 1 < group_starts.size(); ++group) {
       const std::size_t first = group_starts[group];
@@ -156,18 +162,19 @@ class ContextSorter {
       for_each_code(text, bits, [&](std::uint64_t context, std::uint64_t code) {
         const std::uint64_t bucket = code >> rest_bits;
         if (bucket >= first && bucket < last) {
-          coded[next[bucket - first]++ - offset] = CodedContext{
-              static_cast<std::uint32_t>(code & rest_mask), static_cast<std::int32_t>(context)};
+          coded[next[bucket - first]++ - offset] = CodedContext<Rest>{
+              static_cast<Rest>(code & rest_mask), static_cast<std::int32_t>(context)};
         }
       });
       for (std::size_t b = first; b < last; ++b) {
         const std::uint64_t begin = start[b];
         const std::uint64_t end = start[b + 1];
         poll_interruption((end - begin) * (1 + rest_bits / 8) + 1);
-        sort_on_low_bits(std::span<CodedContext>(coded.data() + (begin - offset), end - begin),
-                         rest_bits, buffer);
+        sort_on_low_bits(
+            std::span<CodedContext<Rest>>(coded.data() + (begin - offset), end - begin),
+            rest_bits, buffer);
         for (std::uint64_t k = begin; k < end; ++k) {
-          const CodedContext& item = coded[k - offset];
+          const CodedContext<Rest>& item = coded[k - offset];
           const std::uint64_t code = (std::uint64_t{b} << rest_bits) | item.rest;
           runs_.order_[k] = item.context;
           runs_.shared_[k] = static_cast<std::uint16_t>(
@@ -321,7 +328,7 @@ class ContextSorter {
   static constexpr unsigned kBucketBitsBelowCount = 12;
   static constexpr unsigned kLeastBucketBits = 8;
   static constexpr unsigned kMostBucketBits = 16;
-  // Contexts scattered at once: about a quarter of them (2 bytes a position on top of the
+  // Contexts scattered at once: about a quarter of them (2 or 4 bytes a position on top of the
   // order and shared lengths), or all of them when they are few.
   static constexpr std::uint64_t kGroups = 4;
   static constexpr std::uint64_t kLeastGroup = std::uint64_t{1} << 16;
