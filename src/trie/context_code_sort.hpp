@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "common/interruption.hpp"
+
 namespace tesk {
 
 // A context (its text index) with the rest of its code, the bits below its bucket's number:
@@ -38,9 +40,12 @@ void sort_on_low_bits(std::span<CodedContext<Rest>> items, unsigned key_bits,
   }
   const unsigned passes = (key_bits + kDigitBits - 1) / kDigitBits;
   std::array<std::array<std::uint32_t, kDigits>, 8 * sizeof(Rest) / kDigitBits> starts{};
-  for (const CodedContext<Rest>& item : items) {
-    for (unsigned pass = 0; pass < passes; ++pass) {
-      ++starts[pass][(item.rest >> (pass * kDigitBits)) & (kDigits - 1)];
+  // A bucket of many equal codes can hold most contexts: poll as a long loop would.
+  for (std::size_t i = 0; i < items.size();) {
+    for (const std::size_t stop = poll_chunk_up(i, items.size(), passes); i < stop; ++i) {
+      for (unsigned pass = 0; pass < passes; ++pass) {
+        ++starts[pass][(items[i].rest >> (pass * kDigitBits)) & (kDigits - 1)];
+      }
     }
   }
   buffer.resize(std::max(buffer.size(), items.size()));
@@ -58,8 +63,10 @@ void sort_on_low_bits(std::span<CodedContext<Rest>> items, unsigned key_bits,
       sum += count;
     }
     const unsigned shift = pass * kDigitBits;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      to[start[(from[i].rest >> shift) & (kDigits - 1)]++] = from[i];
+    for (std::size_t i = 0; i < items.size();) {
+      for (const std::size_t stop = poll_chunk_up(i, items.size(), 2); i < stop; ++i) {
+        to[start[(from[i].rest >> shift) & (kDigits - 1)]++] = from[i];
+      }
     }
     std::swap(from, to);
   }

@@ -169,7 +169,7 @@ class ContextSorter {
       for (std::size_t b = first; b < last; ++b) {
         const std::uint64_t begin = start[b];
         const std::uint64_t end = start[b + 1];
-        poll_interruption((end - begin) * (1 + rest_bits / 8) + 1);
+        poll_interruption(end - begin + 1);
         sort_on_low_bits(
             std::span<CodedContext<Rest>>(coded.data() + (begin - offset), end - begin),
             rest_bits, buffer);
