@@ -41,8 +41,7 @@ class ContextSet {
         exact_ ? possible_codes : saturating_product(positions, kHashBitsPerPosition);
     const std::uint64_t bits = std::bit_ceil(std::max<std::uint64_t>(wanted, 64));
     shift_ = 64 - static_cast<unsigned>(std::countr_zero(bits));
-    word_count_ = bits / 64;
-    words_ = ZeroedPages<std::uint64_t>(word_count_);
+    words_ = ZeroedPages<std::uint64_t>(bits / 64);
   }
 
   std::uint64_t slot(std::uint64_t code) const {
@@ -50,22 +49,18 @@ class ContextSet {
     return exact_ ? code : (code * 0x9E3779B97F4A7C15ULL) >> shift_;
   }
   void prefetch(std::uint64_t slot) const { __builtin_prefetch(&words_[slot >> 6], 1); }
-  void insert(std::uint64_t slot) { words_[slot >> 6] |= std::uint64_t{1} << (slot & 63); }
-
-  std::uint64_t size() const {
-    std::uint64_t size = 0;
-    for (std::uint64_t i = 0; i < word_count_;) {
-      for (const std::uint64_t stop = poll_chunk_up(i, word_count_, 1); i < stop; ++i) {
-        size += static_cast<std::uint64_t>(std::popcount(words_[i]));
-      }
-    }
-    return size;
+  void insert(std::uint64_t slot) {
+    std::uint64_t& word = words_[slot >> 6];
+    const std::uint64_t bit = std::uint64_t{1} << (slot & 63);
+    size_ += (word & bit) == 0;
+    word |= bit;
   }
+  std::uint64_t size() const { return size_; }
 
  private:
   bool exact_;
   unsigned shift_;
-  std::uint64_t word_count_;
+  std::uint64_t size_ = 0;
   ZeroedPages<std::uint64_t> words_;
 };
 
@@ -85,12 +80,18 @@ CountedLength counted_length(std::uint64_t alphabet_size, std::uint64_t position
   return counted;
 }
 
-// Inserts the context of `length` symbols of every counted position; false when a symbol is
-// outside the alphabet (a row read in place changed under us), which leaves the bound
-// undecided.
+enum class ContextsRead : std::uint8_t {
+  all,      // every counted position's context is in the set
+  enough,   // the set reached the size asked for before the end
+  spoiled,  // a symbol outside the alphabet (a row read in place changed under us)
+};
+
+// Inserts the context of `length` symbols of every counted position, stopping early once the
+// set holds `enough`: the distinct contexts of some positions bound those of all from below.
 template <class Symbol>
-bool insert_contexts(std::span<const RowView<Symbol>> rows, std::uint64_t alphabet_size,
-                     std::uint64_t conditioning_depth, CountedLength counted, ContextSet& set) {
+ContextsRead insert_contexts(std::span<const RowView<Symbol>> rows, std::uint64_t alphabet_size,
+                             std::uint64_t conditioning_depth, CountedLength counted,
+                             std::uint64_t enough, ContextSet& set) {
   // Codes are the contexts' digits in base alphabet_size when that fits 64 bits, and otherwise
   // a polynomial hash of them (any odd base keeps every symbol in play).
   const bool digits = counted.possible_codes != ~std::uint64_t{0};
@@ -126,14 +127,17 @@ bool insert_contexts(std::span<const RowView<Symbol>> rows, std::uint64_t alphab
       }
       // A symbol outside the alphabet spoils the codes after it (its own position's included).
       if (bad != 0) {
-        return false;
+        return ContextsRead::spoiled;
       }
       for (std::uint64_t k = 0; k < h - begin; ++k) {
         set.insert(slots[k]);
       }
+      if (set.size() >= enough) {
+        return ContextsRead::enough;
+      }
     }
   }
-  return true;
+  return ContextsRead::all;
 }
 
 // The fewest nodes a full trie of `depth` can have when `distinct` contexts of `length` symbols
@@ -183,18 +187,25 @@ NodeCountBound bound_node_count(const PackedRows& rows, std::uint64_t conditioni
                    alphabet_size) <= max_nodes) {
     return NodeCountBound::undecided;
   }
+  // The fewest distinct contexts that prove the trie too large (the bound grows with them).
+  std::uint64_t too_few = 0;
+  std::uint64_t enough = std::min(positions, counted.possible_codes);
+  while (enough - too_few > 1) {
+    const std::uint64_t middle = too_few + (enough - too_few) / 2;
+    if (fewest_nodes(middle, counted.length, storage_depth, alphabet_size) > max_nodes) {
+      enough = middle;
+    } else {
+      too_few = middle;
+    }
+  }
   ContextSet set(counted.possible_codes, positions);
-  const bool read = rows.visit([&](const auto& views) {
+  const ContextsRead read = rows.visit([&](const auto& views) {
     using Symbol = typename std::decay_t<decltype(views)>::value_type::symbol_type;
     return insert_contexts<Symbol>(std::span<const RowView<Symbol>>(views), alphabet_size,
-                                   conditioning_depth, counted, set);
+                                   conditioning_depth, counted, enough, set);
   });
-  if (!read) {
-    return NodeCountBound::undecided;
-  }
-  return fewest_nodes(set.size(), counted.length, storage_depth, alphabet_size) > max_nodes
-             ? NodeCountBound::over_limit
-             : NodeCountBound::undecided;
+  return read != ContextsRead::spoiled && set.size() >= enough ? NodeCountBound::over_limit
+                                                               : NodeCountBound::undecided;
 }
 
 }  // namespace tesk
