@@ -29,6 +29,15 @@ DEEP_CASES = {
     # Its full trie would need more than 2^32 - 1 nodes: the fit refuses, without building it.
     "iid4_2e5": ({"kind": "iid", "alphabet": 4, "n": 2 * 10**5}, 4, ("bic",), 100, (65535,)),
 }
+# name: (data, alphabet, method, depths): fits on the sorted contexts, each against `anchors sort`
+# (an LSD radix sort of the positions' 64-bit leading codes) on the same data.
+SORTED_CASES = {
+    "iid4_5e7": ({"kind": "iid", "alphabet": 4, "n": 5 * 10**7}, 4, "bct", (12, 30)),
+}
+# name: (data, alphabet, method, depth): fits far over the node limit, refused from a bound.
+REFUSAL_CASES = {
+    "iid4_1e8": ({"kind": "iid", "alphabet": 4, "n": 10**8}, 4, "bic", 80),
+}
 # name: (data, alphabet, fits as (method, depth, beta)), each against the count loop at its depth
 NODE_HEAVY_CASES = {
     "iid4_1e6": ({"kind": "iid", "alphabet": 4, "n": 10**6}, 4,
@@ -128,10 +137,7 @@ def in_child(job: dict, timeout: float) -> dict:
 
 def count_loop(anchors: Path, cache: Path, name: str, source: dict, alphabet: int, depth: int,
                repeat: int) -> dict:
-    path = cache / "data" / f"case_{name}.u8"
-    path.parent.mkdir(parents=True, exist_ok=True)
-    if not path.exists():
-        make_data(source).tofile(path)
+    path = case_file(cache, name, source)
     n = path.stat().st_size
     out = subprocess.run([str(anchors), "count", "--in", str(path), "--alphabet", str(alphabet),
                           "--n", str(n), "--depth", str(depth), "--conditioning", str(depth),
@@ -139,8 +145,42 @@ def count_loop(anchors: Path, cache: Path, name: str, source: dict, alphabet: in
     return json.loads(out.stdout)
 
 
+def case_file(cache: Path, name: str, source: dict) -> Path:
+    path = cache / "data" / f"case_{name}.u8"
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if not path.exists():
+        make_data(source).tofile(path)
+    return path
+
+
+def radix_anchor(anchors: Path, cache: Path, name: str, source: dict, alphabet: int,
+                 repeat: int) -> dict:
+    path = case_file(cache, name, source)
+    out = subprocess.run([str(anchors), "sort", "--in", str(path), "--alphabet", str(alphabet),
+                          "--repeat", str(repeat)], check=True, capture_output=True, text=True)
+    return json.loads(out.stdout)
+
+
+def measure_sorted(anchors: Path | None, cache: Path, repeat: int, timeout: float) -> dict:
+    results: dict = {}
+    for name, (source, alphabet, method, depths) in SORTED_CASES.items():
+        anchor = radix_anchor(anchors, cache, name, source, alphabet, repeat) if anchors else {}
+        for depth in depths:
+            log(f"sorted contexts: {name} {method} max_depth {depth}")
+            job = {"data": source, "alphabet": alphabet, "method": method, "max_depth": depth,
+                   "repeat": repeat}
+            results[f"{name}/{method}/{depth}"] = dict(in_child(job, timeout), radix=anchor)
+    for name, (source, alphabet, method, depth) in REFUSAL_CASES.items():
+        log(f"refusal: {name} {method} max_depth {depth}")
+        job = {"data": source, "alphabet": alphabet, "method": method, "max_depth": depth,
+               "repeat": 1}
+        results[f"{name}/{method}/{depth}"] = in_child(job, timeout)
+    return results
+
+
 def measure(anchors: Path | None, cache: Path, repeat: int, timeout: float) -> dict:
-    results: dict = {"deep": {}, "node_heavy": {}}
+    results: dict = {"deep": {}, "node_heavy": {},
+                     "sorted": measure_sorted(anchors, cache, repeat, timeout)}
     for name, (source, alphabet, methods, anchor_depth, depths) in DEEP_CASES.items():
         for method in methods:
             for depth in (anchor_depth, *depths):
@@ -197,6 +237,21 @@ def report(results: dict) -> str:
                      "data (stdlib text: bct with beta 0.99)",
                      ["data", "method", "max_depth", "seconds", "count loop", "fit/loop",
                       "peak MiB", "contexts"], rows))
+    rows = []
+    for key, rec in results.get("sorted", {}).items():
+        name, method, depth = key.split("/")
+        if "failure" in rec:
+            rows.append([name, method, depth, "failed", "", "", "", rec["failure"]])
+            continue
+        radix = rec.get("radix", {})
+        ratio = rec["seconds"] / radix["seconds"] if "seconds" in radix else None
+        rows.append([name, method, depth, f_s(rec["seconds"]), f_s(radix.get("seconds")),
+                     f_r(ratio), f_mb(rec["peak_rss"]), rec.get("error", "")[:50]])
+    out.append("")
+    out.append(table("Sorted contexts against an LSD radix sort of the positions' 64-bit leading "
+                     "codes on the same data, and refusals over the node limit",
+                     ["data", "method", "max_depth", "seconds", "radix sort", "fit/radix",
+                      "peak MiB", "error"], rows))
     return "\n".join(out)
 
 

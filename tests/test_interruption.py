@@ -1,6 +1,6 @@
-"""Ctrl-C during a long fit: a real SIGINT, sent to a child process while it converts the rows or
-builds the trie, ends the fit within 0.2 s with the handler's exception and the model as it was;
-a handler that returns lets the fit finish.
+"""Ctrl-C during a long fit: a real SIGINT, sent to a child process while it converts the rows,
+builds the trie or sorts deep contexts, ends the fit within 0.2 s with the handler's exception and
+the model as it was; a handler that returns lets the fit finish.
 
 The parent sends the signal once the child has started the fit; both read CLOCK_MONOTONIC
 (time.monotonic), so the child's moment of catching the exception minus the parent's moment of
@@ -37,7 +37,8 @@ elif scenario.endswith("-returning"):
             handled.append(str(error))
     signal.signal(signal.SIGINT, handler)
 
-model = tesk.TESK(4, max_depth=10, method="bic")
+# Deep contexts are sorted rather than counted in tables.
+model = tesk.TESK(4, max_depth=30 if scenario.startswith("deep") else 10, method="bic")
 model.fit([[0, 1, 0, 1, 0, 1]])
 def state():
     contexts = model.get_contexts()
@@ -85,7 +86,7 @@ def run_child(scenario):
 
 
 @pytest.mark.parametrize("scenario", ["conversion", "build", "conversion-raising",
-                                      "build-raising"])
+                                      "build-raising", "deep"])
 def test_a_signal_ends_the_fit_with_the_handlers_exception(scenario):
     sent, (exception, caught, unchanged) = run_child(scenario)
     assert exception == ("LookupError" if scenario.endswith("raising") else "KeyboardInterrupt")

@@ -15,6 +15,7 @@
 #include "trie/code_build.hpp"
 #include "trie/count_trie.hpp"
 #include "trie/level_build.hpp"
+#include "trie/node_count_bound.hpp"
 
 namespace tesk {
 
@@ -141,6 +142,12 @@ MessageOr<CountedContexts> count_contexts(PackedRows&& rows, std::uint64_t condi
     return fail_message(limits.max_nodes <= std::uint64_t{kMaxDepth} + 1
                             ? kNodeLimitMessage
                             : kDepthOverflowMessage);
+  }
+  // The kept rows are all counted before a bad symbol is reported, so a trie too large for the
+  // limit fails on it first, whichever builder would have found out.
+  if (bound_node_count(rows, conditioning_depth, storage_depth, limits.max_nodes) ==
+      NodeCountBound::over_limit) {
+    return fail_message(kNodeLimitMessage);
   }
   const BuildPath path =
       forced_path.value_or(choose_build_path(rows, conditioning_depth, storage_depth, runs_wanted));

@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "common/internal_failure.hpp"
-#include "common/interruptible_sort.hpp"
 #include "common/interruption.hpp"
 #include "common/portability.hpp"
+#include "trie/context_code_sort.hpp"
 #include "trie/count_trie.hpp"
 #include "trie/suffix_array.hpp"
 
@@ -85,8 +85,19 @@ class ContextSorter {
     }
     // The leading symbols that fit one 64-bit code order most contexts; only contexts that
     // agree on all of them need more, and when too many do the suffix array does it all.
-    code_symbols_ = std::min<std::uint32_t>(depth_, 64 / rank_bits(runs_.rank_count()));
-    sort_by_codes(text);
+    const unsigned bits = rank_bits(runs_.rank_count());
+    code_symbols_ = std::min<std::uint32_t>(depth_, 64 / bits);
+    bucket_bits_ = std::min(
+        bits * code_symbols_,
+        std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(positions_)),
+                             kLeastBucketBits + kBucketBitsBelowCount,
+                             kMostBucketBits + kBucketBitsBelowCount) -
+            kBucketBitsBelowCount);
+    if (bits * code_symbols_ - bucket_bits_ <= 32) {
+      sort_by_codes<std::uint32_t>(text);
+    } else {
+      sort_by_codes<std::uint64_t>(text);
+    }
     if (code_symbols_ < depth_ && !break_ties(text)) {
       runs_.order_ = PageVector<std::int32_t>();
       runs_.shared_ = PageVector<std::uint16_t>();
@@ -106,21 +117,19 @@ class ContextSorter {
 
   // The leading code_symbols_ of each context packed into 64 bits, most recent symbol highest:
   // sorting the codes sorts the contexts on those symbols. One counting pass on the codes'
-  // leading symbols puts every context in its bucket; a bucket that still holds different
-  // contexts is sorted on the rest of the code. Besides the order itself this needs one counter
-  // per bucket.
+  // leading bits and one scatter put every context with the rest of its code in its bucket,
+  // each bucket small enough for the cache; each is then sorted by radix on the rest, and
+  // neighbours' shared lengths come from their codes. The contexts with their rests take 8 or
+  // 16 bytes each, so they are scattered a group of buckets at a time.
+  template <class Rest>
   void sort_by_codes(const PageVector<Rank>& text) {
     const unsigned bits = rank_bits(runs_.rank_count());
-    // About four contexts a bucket, and at most a million buckets.
-    const unsigned lead_bits_wanted =
-        std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(positions_)),
-                             kLeastLeadBits + 2, kMostLeadBits + 2) -
-        2;
-    const std::uint32_t lead_symbols =
-        std::min<std::uint32_t>(code_symbols_, std::max(1u, lead_bits_wanted / bits));
-    const unsigned rest_bits = bits * (code_symbols_ - lead_symbols);
-    const std::size_t buckets = std::size_t{1} << (bits * lead_symbols);
-    std::vector<std::uint32_t> start(buckets + 1, 0);
+    const unsigned code_bits = bits * code_symbols_;
+    const unsigned bucket_bits = bucket_bits_;
+    const unsigned rest_bits = code_bits - bucket_bits;
+    const std::uint64_t rest_mask = (std::uint64_t{1} << rest_bits) - 1;
+    const std::size_t buckets = std::size_t{1} << bucket_bits;
+    std::vector<std::uint64_t> start(buckets + 1, 0);
     for_each_code(text, bits, [&](std::uint64_t /*context*/, std::uint64_t code) {
       ++start[(code >> rest_bits) + 1];
     });
@@ -128,28 +137,52 @@ class ContextSorter {
       start[b + 1] += start[b];
     }
     runs_.order_.resize(positions_);
-    for_each_code(text, bits, [&](std::uint64_t context, std::uint64_t code) {
-      runs_.order_[start[code >> rest_bits]++] = static_cast<std::int32_t>(context);
-    });
-    // start[b] is now where bucket b ends. Neighbours in different buckets part within the
-    // leading symbols, where their bucket numbers differ; within a bucket, in the rest.
     runs_.shared_.resize(positions_);
-    const unsigned lead_bits = bits * lead_symbols;
-    std::uint32_t begin = 0;
-    std::size_t previous_bucket = buckets;
-    for (std::size_t b = 0; b < buckets; ++b) {
-      const std::uint32_t end = start[b];
-      if (begin == end) {
-        continue;
+    // Each group is a run of buckets: at least one, and as many more as group_size holds.
+    const std::uint64_t group_size = std::max(kLeastGroup, (positions_ + kGroups - 1) / kGroups);
+    std::vector<std::size_t> group_starts{0};
+    std::uint64_t largest_group = 0;
+    for (std::size_t first = 0; first < buckets;) {
+      std::size_t last = first + 1;
+      while (last < buckets && start[last + 1] - start[first] <= group_size) {
+        ++last;
       }
-      poll_interruption_every(b, 1);
-      runs_.shared_[begin] =
-          previous_bucket == buckets
-              ? 0
-              : static_cast<std::uint16_t>(common_symbols(previous_bucket ^ b, lead_bits, bits));
-      sort_bucket(text, bits, lead_symbols, begin, end);
-      previous_bucket = b;
-      begin = end;
+      largest_group = std::max(largest_group, start[last] - start[first]);
+      group_starts.push_back(last);
+      first = last;
+    }
+    PageVector<CodedContext<Rest>> coded(largest_group);
+    std::vector<CodedContext<Rest>> buffer;
+    std::uint64_t previous_code = 0;
+    for (std::size_t group = 0; group + 1 < group_starts.size(); ++group) {
+      const std::size_t first = group_starts[group];
+      const std::size_t last = group_starts[group + 1];
+      const std::uint64_t offset = start[first];
+      std::vector<std::uint64_t> next(start.begin() + static_cast<std::ptrdiff_t>(first),
+                                      start.begin() + static_cast<std::ptrdiff_t>(last));
+      for_each_code(text, bits, [&](std::uint64_t context, std::uint64_t code) {
+        const std::uint64_t bucket = code >> rest_bits;
+        if (bucket >= first && bucket < last) {
+          coded[next[bucket - first]++ - offset] = CodedContext<Rest>{
+              static_cast<Rest>(code & rest_mask), static_cast<std::int32_t>(context)};
+        }
+      });
+      for (std::size_t b = first; b < last; ++b) {
+        const std::uint64_t begin = start[b];
+        const std::uint64_t end = start[b + 1];
+        poll_interruption(end - begin + 1);
+        sort_on_low_bits(
+            std::span<CodedContext<Rest>>(coded.data() + (begin - offset), end - begin),
+            rest_bits, buffer);
+        for (std::uint64_t k = begin; k < end; ++k) {
+          const CodedContext<Rest>& item = coded[k - offset];
+          const std::uint64_t code = (std::uint64_t{b} << rest_bits) | item.rest;
+          runs_.order_[k] = item.context;
+          runs_.shared_[k] = static_cast<std::uint16_t>(
+              k == 0 ? 0 : common_symbols(previous_code ^ code, code_bits, bits));
+          previous_code = code;
+        }
+      }
     }
   }
 
@@ -181,41 +214,6 @@ class ContextSorter {
         }
         visit(i, code);
         previous = i;
-      }
-    }
-  }
-
-  // Sorts order[begin, end), one bucket, on the symbols after the first `lead` of each context,
-  // and notes the symbols each shares with the one before it.
-  void sort_bucket(const PageVector<Rank>& text, unsigned bits, std::uint32_t lead,
-                   std::uint32_t begin, std::uint32_t end) {
-    const unsigned rest_bits = bits * (code_symbols_ - lead);
-    if (rest_bits == 0) {
-      std::fill(runs_.shared_.begin() + begin + 1, runs_.shared_.begin() + end,
-                static_cast<std::uint16_t>(code_symbols_));
-      return;
-    }
-    scratch_.clear();
-    for (std::uint32_t k = begin; k < end; ++k) {
-      // The contexts lie all over the text: fetch them well ahead, past this bucket's end.
-      if (k + kAhead < positions_) {
-        prefetch_for_read(text.data() + runs_.order_[k + kAhead] + lead);
-      }
-      const std::int32_t context = runs_.order_[k];
-      std::uint64_t rest = 0;
-      for (std::uint32_t d = lead; d < code_symbols_; ++d) {
-        rest = (rest << bits) | text[static_cast<std::uint64_t>(context) + d];
-      }
-      scratch_.push_back(Coded{rest, context});
-    }
-    interruptible_sort(scratch_.begin(), scratch_.end(),
-                       [](const Coded& a, const Coded& b) { return a.code < b.code; });
-    for (std::uint32_t k = begin; k < end; ++k) {
-      runs_.order_[k] = scratch_[k - begin].context;
-      if (k > begin) {
-        const std::uint64_t differ = scratch_[k - begin - 1].code ^ scratch_[k - begin].code;
-        runs_.shared_[k] = static_cast<std::uint16_t>(
-            differ == 0 ? code_symbols_ : lead + common_symbols(differ, rest_bits, bits));
       }
     }
   }
@@ -326,24 +324,25 @@ class ContextSorter {
     runs_.order_ = std::move(suffixes);
   }
 
-  // The bucket pass's leading bits.
-  static constexpr unsigned kLeastLeadBits = 8;
+  // The bucket pass's leading bits: about 2^kBucketBitsBelowCount contexts a bucket, and
+  // between 2^kLeastBucketBits and 2^kMostBucketBits buckets.
+  static constexpr unsigned kBucketBitsBelowCount = 12;
+  static constexpr unsigned kLeastBucketBits = 8;
+  static constexpr unsigned kMostBucketBits = 16;
+  // Contexts scattered at once: about a quarter of them (2 or 4 bytes a position on top of the
+  // order and shared lengths), or all of them when they are few.
+  static constexpr std::uint64_t kGroups = 4;
+  static constexpr std::uint64_t kLeastGroup = std::uint64_t{1} << 16;
   static constexpr std::uint64_t kMostTied = 8;
   static constexpr std::uint64_t kMostInOneTie = std::uint64_t{1} << 16;
-  static constexpr std::uint64_t kAhead = 16;
-  static constexpr unsigned kMostLeadBits = 20;
-  struct Coded {
-    std::uint64_t code;
-    std::int32_t context;
-  };
 
   ContextRuns& runs_;
   std::uint64_t conditioning_;
   std::uint32_t depth_;
   std::uint32_t code_symbols_ = 0;  // the leading symbols of a context its code holds
+  unsigned bucket_bits_ = 0;        // the code's leading bits that number its bucket
   std::vector<std::uint64_t> counted_;
   std::uint64_t positions_ = 0;
-  std::vector<Coded> scratch_;
 };
 
 bool ContextRuns::fits_in_text(const PackedRows& rows) {

@@ -9,6 +9,7 @@
 
 #include "test_trie_support.hpp"
 #include "trie/code_build.hpp"
+#include "trie/node_count_bound.hpp"
 
 namespace tesk {
 namespace {
@@ -19,6 +20,7 @@ using trie_test::Counts;
 using trie_test::expect_same_trie;
 using trie_test::full_trie;
 using trie_test::literal_build;
+using trie_test::packed;
 
 CountTrie built(const SymbolRows& rows, std::uint64_t alphabet_size, std::uint64_t conditioning,
                 std::uint64_t storage) {
@@ -304,6 +306,74 @@ TEST(TrieBuild, EarlierRowsFailOnTheNodeLimitBeforeALaterBadSymbol) {
   auto both = full_trie(rows, 2, 2, 2, TrieLimits{4, 2});
   ASSERT_FALSE(both.has_value());
   EXPECT_EQ(both.error(), kNodeLimitMessage);
+}
+
+TEST(NodeCountBound, RefusesOnlyTriesOverTheLimit) {
+  // One context per depth: the bound is exact, so it flips right at the node count (6).
+  const SymbolRows zeros(1, SymbolSequence(1000, 0));
+  EXPECT_EQ(bound_node_count(packed(zeros, 2), 5, 5, 5), NodeCountBound::over_limit);
+  EXPECT_EQ(bound_node_count(packed(zeros, 2), 5, 5, 6), NodeCountBound::undecided);
+  // Never below the exact count, on every shape of rows.
+  std::mt19937_64 rng(18);
+  for (int round = 0; round < 300; ++round) {
+    const std::uint64_t alphabet_size = round % 3 == 0 ? 70000 : 2 + round % 5;
+    const std::uint64_t storage = std::uniform_int_distribution<std::uint64_t>(1, 30)(rng);
+    const SymbolRows rows = random_rows(rng, alphabet_size);
+    const auto exact = literal_build(rows, alphabet_size, storage, storage);
+    ASSERT_TRUE(exact.has_value());
+    EXPECT_EQ(bound_node_count(packed(rows, alphabet_size), storage, storage, exact->node_count()),
+              NodeCountBound::undecided)
+        << "round " << round;
+  }
+  // High-entropy rows far over the limit are refused from the bound alone (hashed contexts).
+  SymbolRows noise(1, SymbolSequence(400000));
+  for (std::uint64_t& symbol : noise[0]) {
+    symbol = rng() % 4;
+  }
+  EXPECT_EQ(bound_node_count(packed(noise, 4), 80, 80, 400000 * 40), NodeCountBound::over_limit);
+}
+
+// The sorted contexts against plain comparison of their symbols: i.i.d. rows whose buckets are
+// sorted by radix, contexts longer than one code (ties broken past it), ranks in 2 bytes, and
+// a repetitive row that the suffix array sorts.
+TEST(ContextRunsSort, OrdersContextsAndSharedLengthsAsComparingSymbols) {
+  std::mt19937_64 rng(4);
+  struct Case {
+    std::uint64_t alphabet, depth, length, period;  // period 0: i.i.d.
+  };
+  for (const Case& c : {Case{4, 12, 60000, 0}, Case{4, 30, 60000, 0}, Case{4, 45, 30000, 0},
+                        Case{300, 6, 40000, 0}, Case{3, 40, 30000, 7}}) {
+    SymbolRows rows(2, SymbolSequence(c.length));
+    for (SymbolSequence& row : rows) {
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        row[i] = c.period != 0 && i >= c.period && rng() % 500 != 0 ? row[i - c.period]
+                                                                      : rng() % c.alphabet;
+      }
+    }
+    SCOPED_TRACE("alphabet " + std::to_string(c.alphabet) + " depth " + std::to_string(c.depth));
+    auto counted = count_contexts(packed(rows, c.alphabet), c.depth, c.depth, true,
+                                  TrieLimits{}, BuildPath::context_runs);
+    ASSERT_TRUE(counted.has_value());
+    const ContextRuns& runs = std::get<ContextRuns>(counted.value());
+    ASSERT_EQ(runs.sample_size(), 2 * (c.length - c.depth));
+    runs.visit_text([&](const auto& text) {
+      for (std::size_t k = 1; k < runs.order().size(); ++k) {
+        const auto a = static_cast<std::size_t>(runs.order()[k - 1]);
+        const auto b = static_cast<std::size_t>(runs.order()[k]);
+        std::uint64_t shared = 0;
+        while (shared < c.depth && text[a + shared] == text[b + shared]) {
+          ++shared;
+        }
+        ASSERT_EQ(runs.shared()[k], shared) << k;
+        ASSERT_TRUE(shared == c.depth || text[a + shared] < text[b + shared]) << k;
+      }
+    });
+    if (c.depth <= 30) {
+      const auto full = literal_build(rows, c.alphabet, c.depth, c.depth);
+      ASSERT_TRUE(full.has_value());
+      EXPECT_EQ(runs.literal_node_count(), full->node_count());
+    }
+  }
 }
 
 TEST(TrieBuild, DepthBeyondTheLargestNodeDepth) {

@@ -1,0 +1,78 @@
+#pragma once
+// Sorting contexts by their leading codes inside one bucket: the buckets are small enough for
+// the cache, so a radix sort on the codes' low bits runs at the cache's speed, not memory's.
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/interruption.hpp"
+
+namespace tesk {
+
+// A context (its text index) with the rest of its code, the bits below its bucket's number:
+// 32 bits where they hold it (8 bytes a context), else 64.
+template <class Rest>
+struct CodedContext {
+  Rest rest;
+  std::int32_t context;
+};
+
+// Sorts `items` on the low `key_bits` of their rests (ties in any order); `buffer` is scratch.
+template <class Rest>
+void sort_on_low_bits(std::span<CodedContext<Rest>> items, unsigned key_bits,
+                      std::vector<CodedContext<Rest>>& buffer) {
+  constexpr unsigned kDigitBits = 8;
+  constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+  // Below this many items a comparison sort beats counting digits.
+  constexpr std::size_t kFewItems = 48;
+  const auto less = [](const CodedContext<Rest>& a, const CodedContext<Rest>& b) {
+    return a.rest < b.rest;
+  };
+  if (items.size() < kFewItems || key_bits == 0) {
+    if (key_bits != 0) {
+      std::sort(items.begin(), items.end(), less);
+    }
+    return;
+  }
+  const unsigned passes = (key_bits + kDigitBits - 1) / kDigitBits;
+  std::array<std::array<std::uint32_t, kDigits>, 8 * sizeof(Rest) / kDigitBits> starts{};
+  // A bucket of many equal codes can hold most contexts: poll as a long loop would.
+  for (std::size_t i = 0; i < items.size();) {
+    for (const std::size_t stop = poll_chunk_up(i, items.size(), passes); i < stop; ++i) {
+      for (unsigned pass = 0; pass < passes; ++pass) {
+        ++starts[pass][(items[i].rest >> (pass * kDigitBits)) & (kDigits - 1)];
+      }
+    }
+  }
+  buffer.resize(std::max(buffer.size(), items.size()));
+  CodedContext<Rest>* from = items.data();
+  CodedContext<Rest>* to = buffer.data();
+  for (unsigned pass = 0; pass < passes; ++pass) {
+    std::array<std::uint32_t, kDigits>& start = starts[pass];
+    if (std::find(start.begin(), start.end(), items.size()) != start.end()) {
+      continue;  // one digit for all: the order stands
+    }
+    std::uint32_t sum = 0;
+    for (std::uint32_t& digit_start : start) {
+      const std::uint32_t count = digit_start;
+      digit_start = sum;
+      sum += count;
+    }
+    const unsigned shift = pass * kDigitBits;
+    for (std::size_t i = 0; i < items.size();) {
+      for (const std::size_t stop = poll_chunk_up(i, items.size(), 2); i < stop; ++i) {
+        to[start[(from[i].rest >> shift) & (kDigits - 1)]++] = from[i];
+      }
+    }
+    std::swap(from, to);
+  }
+  if (from != items.data()) {
+    std::copy(from, from + items.size(), items.data());
+  }
+}
+
+}  // namespace tesk
