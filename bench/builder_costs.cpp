@@ -16,8 +16,8 @@
 #include "model/config.hpp"
 #include "selection/run_selection.hpp"
 #include "selection/select_tree.hpp"
-#include "trie/build.hpp"
-#include "trie/code_build.hpp"
+#include "trie/build/build.hpp"
+#include "trie/build/code_build.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "selection/peres_shield.hpp"
 #include "selection/run_selection.hpp"
 #include "selection/select_tree.hpp"
-#include "trie/build.hpp"
+#include "trie/build/build.hpp"
 #include "trie/packed_rows.hpp"
 
 namespace tesk {

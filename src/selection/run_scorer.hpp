@@ -1,5 +1,5 @@
 #pragma once
-// The bottom-up half of selecting over runs: a visitor of the folded trie (trie/run_walk.hpp)
+// The bottom-up half of selecting over runs: a visitor of the folded trie (trie/build/run_walk.hpp)
 // that scores every node with bct's or bic's rule, carries the split decisions up each run, and
 // keeps only the nodes the decisions can still reach. Its value for the root is the full trie's.
 
@@ -10,7 +10,7 @@
 
 #include "common/interruption.hpp"
 #include "selection/score_rules.hpp"
-#include "trie/run_walk.hpp"
+#include "trie/build/run_walk.hpp"
 
 namespace tesk {
 

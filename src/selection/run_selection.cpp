@@ -11,7 +11,7 @@
 #include "selection/run_scorer.hpp"
 #include "selection/score_rules.hpp"
 #include "trie/compacted_writer.hpp"
-#include "trie/run_walk.hpp"
+#include "trie/build/run_walk.hpp"
 
 namespace tesk {
 

@@ -1,5 +1,5 @@
 #pragma once
-// bct and bic over the folded trie of sorted contexts (trie/run_walk.hpp), for contexts as deep
+// bct and bic over the folded trie of sorted contexts (trie/build/run_walk.hpp), for contexts as deep
 // as the data go: the same selected tree, values, ties, count-free children and NodeIds as
 // scoring every node of the full trie, expanding the plan and compacting, at the cost of the
 // folded trie.
@@ -16,7 +16,7 @@
 
 #include "common/error.hpp"
 #include "selection/selection_settings.hpp"
-#include "trie/context_runs.hpp"
+#include "trie/build/context_runs.hpp"
 #include "trie/count_trie.hpp"
 
 namespace tesk {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "test_trie_support.hpp"
-#include "trie/code_build.hpp"
-#include "trie/node_count_bound.hpp"
+#include "trie/build/code_build.hpp"
+#include "trie/build/node_count_bound.hpp"
 
 namespace tesk {
 namespace {

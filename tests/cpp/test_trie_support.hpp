@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "trie/build.hpp"
+#include "trie/build/build.hpp"
 #include "trie/count_trie.hpp"
 #include "trie/packed_rows.hpp"
 

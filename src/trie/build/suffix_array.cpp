@@ -6,7 +6,7 @@
 // two passes run on the LMS substrings, which names them; equal names leave a text of half the
 // length or less to sort the same way.
 
-#include "trie/suffix_array.hpp"
+#include "trie/build/suffix_array.hpp"
 
 #include <algorithm>
 #include <vector>

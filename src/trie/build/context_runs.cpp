@@ -1,4 +1,4 @@
-#include "trie/context_runs.hpp"
+#include "trie/build/context_runs.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -8,9 +8,9 @@
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
 #include "common/portability.hpp"
-#include "trie/context_code_sort.hpp"
+#include "trie/build/context_code_sort.hpp"
 #include "trie/count_trie.hpp"
-#include "trie/suffix_array.hpp"
+#include "trie/build/suffix_array.hpp"
 
 namespace tesk {
 

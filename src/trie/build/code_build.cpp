@@ -1,11 +1,11 @@
-// Counting by context codes: the full trie from the dense tables of trie/dense_tables.hpp.
+// Counting by context codes: the full trie from the dense tables of trie/build/dense_tables.hpp.
 //
 // NodeIds go by first position and, at one position, by depth: a position meets new contexts
 // from some depth on (every longer context is new there too), so each position that makes nodes
 // makes a context of full depth. Sorting the contexts of full depth by first position and walking
 // each one's new ancestors hands out the NodeIds in the order counting position by position does.
 
-#include "trie/code_build.hpp"
+#include "trie/build/code_build.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -20,7 +20,7 @@
 #include "common/interruption.hpp"
 #include "common/page_memory.hpp"
 #include "common/radix_sort.hpp"
-#include "trie/dense_tables.hpp"
+#include "trie/build/dense_tables.hpp"
 
 namespace tesk::detail {
 

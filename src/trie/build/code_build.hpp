@@ -8,7 +8,7 @@
 #include <functional>
 #include <span>
 
-#include "trie/build_path.hpp"
+#include "trie/build/build_path.hpp"
 #include "trie/count_trie.hpp"
 #include "trie/packed_rows.hpp"
 

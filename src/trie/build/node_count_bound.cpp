@@ -1,4 +1,4 @@
-#include "trie/node_count_bound.hpp"
+#include "trie/build/node_count_bound.hpp"
 
 #include <algorithm>
 #include <array>

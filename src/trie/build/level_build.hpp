@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "trie/build_path.hpp"
+#include "trie/build/build_path.hpp"
 #include "trie/count_trie.hpp"
 #include "trie/packed_rows.hpp"
 

@@ -1,7 +1,7 @@
 // Counting the rows: the limits and the bad symbol's precedence shared by every build, and the
 // choice of builder.
 
-#include "trie/build.hpp"
+#include "trie/build/build.hpp"
 
 #include <functional>
 #include <optional>
@@ -12,10 +12,10 @@
 
 #include "common/internal_failure.hpp"
 #include "common/symbol_message.hpp"
-#include "trie/code_build.hpp"
+#include "trie/build/code_build.hpp"
 #include "trie/count_trie.hpp"
-#include "trie/level_build.hpp"
-#include "trie/node_count_bound.hpp"
+#include "trie/build/level_build.hpp"
+#include "trie/build/node_count_bound.hpp"
 
 namespace tesk {
 

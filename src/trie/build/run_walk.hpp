@@ -28,7 +28,7 @@
 #include "common/interruption.hpp"
 #include "common/portability.hpp"
 #include "common/short_sort.hpp"
-#include "trie/context_runs.hpp"
+#include "trie/build/context_runs.hpp"
 
 namespace tesk {
 

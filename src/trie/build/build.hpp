@@ -11,8 +11,8 @@
 #include <variant>
 
 #include "common/error.hpp"
-#include "trie/build_path.hpp"
-#include "trie/context_runs.hpp"
+#include "trie/build/build_path.hpp"
+#include "trie/build/context_runs.hpp"
 #include "trie/count_trie.hpp"
 #include "trie/packed_rows.hpp"
 

@@ -19,7 +19,7 @@
 // straight into the result at the end. With random data over a large alphabet nearly every
 // position retires after two or three depths.
 
-#include "trie/level_build.hpp"
+#include "trie/build/level_build.hpp"
 
 #include <algorithm>
 #include <type_traits>
