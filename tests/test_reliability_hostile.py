@@ -290,10 +290,12 @@ def test_rows_changed_while_fitting_convert_as_iterating_them_does():
     gc.collect()
 
 
-def test_rows_read_in_place_stay_checked_while_a_signal_handler_changes_them():
+@pytest.mark.parametrize("depth", [10, 30])
+def test_rows_read_in_place_stay_checked_while_a_signal_handler_changes_them(depth):
     # A uint8 row is read where it lies, so a signal handler that runs between two pieces of
     # the work can write into it. A symbol it makes bad is reported at its place (never read
-    # as a table index); one it leaves valid is simply counted.
+    # as a table index or ranked as another symbol); one it leaves valid is simply counted.
+    # Depth 10 counts in dense tables, depth 30 sorts contexts.
     np = pytest.importorskip("numpy")
     signal = pytest.importorskip("signal")
     if not hasattr(signal, "setitimer"):
@@ -307,8 +309,8 @@ def test_rows_read_in_place_stay_checked_while_a_signal_handler_changes_them():
         def change(signum, frame):
             row[next(spots)] = bad
 
-        model = TESK(4, max_depth=10, method="bic")
-        model.fit([[0, 1, 2, 3] * 5])
+        model = TESK(4, max_depth=depth, method="bic")
+        model.fit([[0, 1, 2, 3] * 10])
         before = state(model)
         previous = signal.signal(signal.SIGALRM, change)
         signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
@@ -322,7 +324,9 @@ def test_rows_read_in_place_stay_checked_while_a_signal_handler_changes_them():
             assert state(model) == before
         else:
             outcomes.add("fitted")
-            assert model.sample_size == len(row) - 10
+            assert model.sample_size == len(row) - depth
+            counts = model.get_transition_counts([])
+            assert len(counts) == 4 and sum(counts) == model.sample_size
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0)
             signal.signal(signal.SIGALRM, previous)

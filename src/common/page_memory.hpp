@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 namespace tesk {
@@ -46,8 +47,10 @@ struct PageAllocator {
 template <class T>
 using PageVector = std::vector<T, PageAllocator<T>>;
 
-// A fixed-size array of zeros (trivial types only); pages never written are never resident.
+// A fixed-size array of zeros; pages never written are never resident. All-zero bytes must be a
+// value of T, and T is never constructed or destroyed: hence trivially copyable types only.
 template <class T>
+  requires std::is_trivially_copyable_v<T>
 class ZeroedPages {
  public:
   ZeroedPages() noexcept = default;

@@ -183,12 +183,30 @@ std::vector<std::uint32_t> PackedRows::observed_symbols() const {
 void PackedRows::pack_rows_in_place() {
   with_symbols([&](auto& symbols) {
     using Symbol = typename std::decay_t<decltype(symbols)>::value_type;
-    for (RowPlace& place : places_) {
-      if (place.in_place != nullptr) {
-        const auto* first = static_cast<const Symbol*>(place.in_place);
-        place.start = symbols.size();
-        symbols.insert(symbols.end(), first, first + place.size);
-        place.in_place = nullptr;
+    for (std::size_t r = 0; r < places_.size(); ++r) {
+      RowPlace& place = places_[r];
+      if (place.in_place == nullptr) {
+        continue;
+      }
+      // Checked again as it is copied: the row's owner (a signal handler, say) may have written
+      // into it since it was checked.
+      const auto* row = static_cast<const Symbol*>(place.in_place);
+      place.start = symbols.size();
+      place.in_place = nullptr;
+      for (std::uint64_t i = 0; i < place.size;) {
+        const std::uint64_t begin = i;
+        const std::uint64_t stop = poll_chunk_up(i, place.size, 1);
+        symbols.insert(symbols.end(), row + begin, row + stop);
+        for (i = begin; i < stop; ++i) {
+          const Symbol symbol = symbols[place.start + i];
+          if (symbol >= alphabet_size_) {
+            // As the conversion would have had it: this row and those after it are not kept.
+            first_bad_ = BadSymbol{symbol, r, static_cast<std::size_t>(i)};
+            symbols.resize(place.start);
+            places_.resize(r);
+            return;
+          }
+        }
       }
     }
   });
@@ -198,24 +216,9 @@ void PackedRows::relabel_to_ranks(std::span<const std::uint32_t> observed) {
   pack_rows_in_place();
   with_symbols([&](auto& symbols) {
     using Symbol = std::remove_reference_t<decltype(symbols[0])>;
-    const auto rank_of = [&](Symbol symbol) {
-      const auto found = std::lower_bound(observed.begin(), observed.end(), symbol);
-      ensure(found != observed.end() && *found == symbol, "symbol without a rank");
-      return static_cast<Symbol>(found - observed.begin());
-    };
-    if constexpr (sizeof(Symbol) > 2) {
-      for (Symbol& symbol : symbols) {
-        symbol = rank_of(symbol);
-      }
-    } else {
-      // Narrow symbols: every rank looked up once, into a table.
-      std::vector<Symbol> rank(std::size_t{1} << (8 * sizeof(Symbol)), 0);
-      for (const std::uint32_t symbol : observed) {
-        rank[symbol] = rank_of(static_cast<Symbol>(symbol));
-      }
-      for (Symbol& symbol : symbols) {
-        symbol = rank[symbol];
-      }
+    const SymbolRanks<Symbol> rank_of(observed);
+    for (Symbol& symbol : symbols) {
+      symbol = static_cast<Symbol>(rank_of(symbol));
     }
   });
   alphabet_size_ = observed.size();

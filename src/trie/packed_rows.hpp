@@ -4,6 +4,7 @@
 // 10 MB instead of 80, and a row whose caller already holds it in that width (a uint8 array of
 // DNA, say) is read where it lies, with no copy at all.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -47,6 +48,34 @@ struct BadSymbol {
 
 class RowPacker;
 
+// Each observed symbol's rank among the observed symbols (ascending): a table for symbols of up to
+// two bytes, a binary search for wider ones. Only observed symbols have a rank.
+template <class Symbol>
+class SymbolRanks {
+ public:
+  explicit SymbolRanks(std::span<const std::uint32_t> observed) : observed_(observed) {
+    if constexpr (sizeof(Symbol) <= 2) {
+      table_.assign(std::size_t{1} << (8 * sizeof(Symbol)), 0);
+      for (std::size_t r = 0; r < observed.size(); ++r) {
+        table_[observed[r]] = static_cast<std::uint32_t>(r);
+      }
+    }
+  }
+
+  std::uint32_t operator()(Symbol symbol) const {
+    if constexpr (sizeof(Symbol) <= 2) {
+      return table_[symbol];
+    } else {
+      return static_cast<std::uint32_t>(
+          std::lower_bound(observed_.begin(), observed_.end(), symbol) - observed_.begin());
+    }
+  }
+
+ private:
+  std::span<const std::uint32_t> observed_;
+  std::vector<std::uint32_t> table_;
+};
+
 class PackedRows {
   // The symbols of every kept row, one after the other, in the narrowest of 1, 2 or 4 bytes
   // that holds every symbol below the alphabet size.
@@ -65,6 +94,10 @@ class PackedRows {
 
  public:
   std::uint64_t alphabet_size() const noexcept { return alphabet_size_; }
+  // Bytes per packed symbol: 1, 2 or 4, as the alphabet size requires.
+  std::size_t symbol_bytes() const noexcept {
+    return with_symbols([](const auto& symbols) { return sizeof(symbols[0]); });
+  }
   // The first bad symbol. Rows from its row on are not kept: they are never counted.
   const std::optional<BadSymbol>& first_bad() const noexcept { return first_bad_; }
   // The length of every row given, kept or not.
@@ -82,7 +115,8 @@ class PackedRows {
   void relabel_to_ranks(std::span<const std::uint32_t> observed);
 
   // Copies the rows read in place into the packed symbols, for builders that trust what they
-  // read.
+  // read, checking each symbol again: a bad one now ends the kept rows as it would have when
+  // the rows were converted.
   void pack_rows_in_place();
 
   // Frees the symbols; the rows are empty afterwards (their sizes and bad symbol stay).

@@ -34,8 +34,6 @@ std::string symbol_error(std::uint64_t symbol, std::size_t row, std::size_t posi
 constexpr std::uint64_t kPositionsPerCellForCodes = 2;
 constexpr std::uint64_t kDeepestForCodes = 12;
 
-// Alphabets up to this size are packed in 1 or 2 bytes per symbol.
-constexpr std::uint64_t kMaxNarrowAlphabet = 0x10000;
 
 // Whether counting this many positions could need more nodes or count entries than allowed:
 // each position adds at most storage_depth nodes and storage_depth + 1 entries.
@@ -74,10 +72,7 @@ MessageOr<CountTrie> build_full(PackedRows& rows, BuildPath path, std::uint64_t 
                                 [&rows] { rows.release(); });
     });
   };
-  if (path == BuildPath::depth_by_depth) {
-    rows.pack_rows_in_place();  // its tables take each symbol as it reads it
-  }
-  if (path != BuildPath::depth_by_depth || alphabet_size > kMaxNarrowAlphabet) {
+  if (path != BuildPath::depth_by_depth || rows.symbol_bytes() > 2) {
     return build();
   }
   const std::vector<std::uint32_t> observed = rows.observed_symbols();
@@ -125,6 +120,12 @@ MessageOr<CountedContexts> count_contexts(PackedRows&& rows, std::uint64_t condi
   }
   const std::uint64_t alphabet_size = rows.alphabet_size();
   check_arguments(alphabet_size, limits);
+  const BuildPath path =
+      forced_path.value_or(choose_build_path(rows, conditioning_depth, storage_depth, runs_wanted));
+  if (path != BuildPath::dense_codes) {
+    // These builders take each symbol as they read it; the dense one checks each chunk itself.
+    rows.pack_rows_in_place();
+  }
   std::optional<std::string> symbol_failure;
   if (const std::optional<BadSymbol>& bad = rows.first_bad()) {
     symbol_failure = symbol_error(bad->value, bad->row, bad->position, alphabet_size);
@@ -149,8 +150,6 @@ MessageOr<CountedContexts> count_contexts(PackedRows&& rows, std::uint64_t condi
       NodeCountBound::over_limit) {
     return fail_message(kNodeLimitMessage);
   }
-  const BuildPath path =
-      forced_path.value_or(choose_build_path(rows, conditioning_depth, storage_depth, runs_wanted));
   ensure(path != BuildPath::dense_codes ||
              detail::code_build_applies(alphabet_size, storage_depth, positions),
          "counting by codes outside its range");

@@ -32,31 +32,17 @@ class ContextSorter {
 
   // Writes the rows reversed into the text, in ranks, and notes which text indices are the
   // contexts of counted positions.
-  template <class Symbol>
-  void write_text(std::span<const RowView<Symbol>> rows, std::span<const std::uint32_t> observed) {
+  void write_text(std::span<const RowView<Rank>> rows, std::span<const std::uint32_t> observed) {
     std::uint64_t size = 0;
-    for (const RowView<Symbol>& row : rows) {
+    for (const RowView<Rank>& row : rows) {
       size += row.size > conditioning_ ? row.size : 0;
     }
     PageVector<Rank> text(size);
     counted_.assign((size + 64) / 64, 0);
-    std::vector<std::uint32_t> rank_of;
-    if constexpr (sizeof(Symbol) <= 2) {
-      rank_of.assign(std::size_t{1} << (8 * sizeof(Symbol)), 0);
-      for (std::size_t r = 0; r < observed.size(); ++r) {
-        rank_of[observed[r]] = static_cast<std::uint32_t>(r);
-      }
-    }
-    const auto rank = [&](Symbol symbol) -> Rank {
-      if constexpr (sizeof(Symbol) <= 2) {
-        return static_cast<Rank>(rank_of[symbol]);
-      } else {
-        return static_cast<Rank>(std::lower_bound(observed.begin(), observed.end(), symbol) -
-                                 observed.begin());
-      }
-    };
+    const SymbolRanks<Rank> rank_of(observed);
+    const auto rank = [&](Rank symbol) { return static_cast<Rank>(rank_of(symbol)); };
     std::uint64_t end = size;  // the text index one past where the row's reversal starts
-    for (const RowView<Symbol>& row : rows) {
+    for (const RowView<Rank>& row : rows) {
       if (row.size <= conditioning_) {
         continue;
       }
@@ -365,26 +351,15 @@ MessageOr<ContextRuns> ContextRuns::sort(PackedRows&& rows, std::uint64_t condit
   runs.alphabet_size_ = rows.alphabet_size();
   runs.depth_ = static_cast<std::uint32_t>(storage_depth);
   const auto depth = static_cast<std::uint32_t>(storage_depth);
-  auto sort_with = [&]<class Rank>(Rank /*width*/) {
-    ContextSorter<Rank> sorter(runs, conditioning_depth, depth);
-    rows.visit([&](const auto& views) {
-      using Symbol = typename std::decay_t<decltype(views)>::value_type::symbol_type;
-      const std::span<const RowView<Symbol>> all(views);
-      runs.symbol_of_ = rows.observed_symbols();
-      sorter.write_text(all, runs.symbol_of_);
-    });
-    rows.release();
+  // The text's ranks take the rows' width: ranks are never wider than the symbols they replace.
+  rows.visit([&](const auto& views) {
+    using Symbol = typename std::decay_t<decltype(views)>::value_type::symbol_type;
+    ContextSorter<Symbol> sorter(runs, conditioning_depth, depth);
+    runs.symbol_of_ = rows.observed_symbols();
+    sorter.write_text(std::span<const RowView<Symbol>>(views), runs.symbol_of_);
+    rows.release();  // the views are not read again
     sorter.sort_contexts();
-  };
-  // The widest symbol decides the text's width; relabelling only narrows it.
-  const std::uint64_t alphabet_size = rows.alphabet_size();
-  if (alphabet_size <= 0x100) {
-    sort_with(std::uint8_t{});
-  } else if (alphabet_size <= 0x10000) {
-    sort_with(std::uint16_t{});
-  } else {
-    sort_with(std::uint32_t{});
-  }
+  });
   if (runs.literal_nodes_ > max_nodes) {
     return fail_message(kNodeLimitMessage);
   }
