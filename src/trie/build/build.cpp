@@ -28,12 +28,22 @@ std::string symbol_error(std::uint64_t symbol, std::size_t row, std::size_t posi
       alphabet_size);
 }
 
-// Where dense tables stop paying for bct and bic: more than one cell per this many positions
-// (they then take more memory than sorting, and are slower on data that open many contexts),
-// or contexts deeper than this (a position visits one table per depth).
-constexpr std::uint64_t kPositionsPerCellForCodes = 2;
-constexpr std::uint64_t kDeepestForCodes = 12;
-
+// The chooser's cost rule for bct and bic: dense tables while their deepest table has at most
+// one cell per `positions_per_cell` counted positions, sorted contexts beyond. Counting in the
+// tables costs one memory touch a position, but the full trie they give grows with the cells
+// touched, while sorted contexts cost what the data's branching costs. Measured with
+// bench/builder_costs.cpp (i.i.d. and Markov rows of 10^6 to 5*10^7 symbols): the two cost the
+// same at about these many positions a cell, and neither is more than 1.3 times the other
+// within a factor 1.4 of the crossover.
+struct CodesWhile {
+  std::uint64_t alphabet_up_to;
+  std::uint64_t positions_per_cell;
+};
+constexpr CodesWhile kCodesWhile[] = {
+    {2, 8},
+    {4, 4},
+    {~std::uint64_t{0}, 2},
+};
 
 // Whether counting this many positions could need more nodes or count entries than allowed:
 // each position adds at most storage_depth nodes and storage_depth + 1 entries.
@@ -96,8 +106,8 @@ void check_arguments(std::uint64_t alphabet_size, TrieLimits limits) {
 
 }  // namespace
 
-// Dense tables win while they are small next to the positions and a position visits few of
-// them (one per depth); past that, sorting the contexts costs less and needs no table at all.
+// Dense tables where they apply and either nothing else does or the cost rule says so; depth by
+// depth for the full trie where dense tables do not apply; sorted contexts otherwise.
 BuildPath choose_build_path(const PackedRows& rows, std::uint64_t conditioning_depth,
                             std::uint64_t storage_depth, bool runs_wanted) {
   const std::uint64_t positions = rows.kept_positions(conditioning_depth);
@@ -106,10 +116,16 @@ BuildPath choose_build_path(const PackedRows& rows, std::uint64_t conditioning_d
   if (!runs_wanted || storage_depth == 0 || !ContextRuns::fits_in_text(rows)) {
     return codes ? BuildPath::dense_codes : BuildPath::depth_by_depth;
   }
-  const bool tables_small = detail::deepest_table_within(alphabet_size, storage_depth,
-                                                         positions / kPositionsPerCellForCodes);
-  return codes && tables_small && storage_depth <= kDeepestForCodes ? BuildPath::dense_codes
-                                                                    : BuildPath::context_runs;
+  std::uint64_t positions_per_cell = 0;
+  for (const CodesWhile& row : kCodesWhile) {
+    if (alphabet_size <= row.alphabet_up_to) {
+      positions_per_cell = row.positions_per_cell;
+      break;
+    }
+  }
+  const bool tables_small =
+      detail::deepest_table_within(alphabet_size, storage_depth, positions / positions_per_cell);
+  return codes && tables_small ? BuildPath::dense_codes : BuildPath::context_runs;
 }
 
 MessageOr<CountedContexts> count_contexts(PackedRows&& rows, std::uint64_t conditioning_depth,
