@@ -313,6 +313,17 @@ TEST(NodeCountBound, RefusesOnlyTriesOverTheLimit) {
   const SymbolRows zeros(1, SymbolSequence(1000, 0));
   EXPECT_EQ(bound_node_count(packed(zeros, 2), 5, 5, 5), NodeCountBound::over_limit);
   EXPECT_EQ(bound_node_count(packed(zeros, 2), 5, 5, 6), NodeCountBound::undecided);
+  // Through the build, with a bad symbol in a later row: at the edge the node limit still comes
+  // first, one node more and the bad symbol is reported.
+  const SymbolRows then_bad = {zeros[0], {0, 1, 2}};
+  for (const BuildPath path : {BuildPath::dense_codes, BuildPath::context_runs}) {
+    auto refused = count_contexts(packed(then_bad, 2), 5, 5, true, TrieLimits{5}, path);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error(), kNodeLimitMessage);
+    auto bad = count_contexts(packed(then_bad, 2), 5, 5, true, TrieLimits{6}, path);
+    ASSERT_FALSE(bad.has_value());
+    EXPECT_EQ(bad.error(), "symbol 2 at data[1][2] is outside 0..2");
+  }
   // Never below the exact count, on every shape of rows.
   std::mt19937_64 rng(18);
   for (int round = 0; round < 300; ++round) {
