@@ -18,13 +18,10 @@
 
 #if defined(__GNUC__) || defined(__clang__)
 #define TESK_ALWAYS_INLINE __attribute__((always_inline)) inline
-#define TESK_NOINLINE __attribute__((noinline))
 #elif defined(_MSC_VER)
 #define TESK_ALWAYS_INLINE __forceinline
-#define TESK_NOINLINE __declspec(noinline)
 #else
 #define TESK_ALWAYS_INLINE inline
-#define TESK_NOINLINE
 #endif
 
 namespace tesk {
