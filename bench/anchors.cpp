@@ -39,6 +39,20 @@ using u128 = unsigned __int128;
   std::exit(2);
 }
 
+// The first n bytes of the file (all of it when n is 0 or larger); n becomes what was read.
+std::vector<std::uint8_t> read_symbols(const std::string& in, std::size_t& n) {
+  FILE* f = std::fopen(in.c_str(), "rb");
+  if (!f) die("cannot open " + in);
+  std::fseek(f, 0, SEEK_END);
+  const auto file_size = static_cast<std::size_t>(std::ftell(f));
+  std::fseek(f, 0, SEEK_SET);
+  if (n == 0 || n > file_size) n = file_size;
+  std::vector<std::uint8_t> data(n);
+  if (n && std::fread(data.data(), 1, n, f) != n) die("short read from " + in);
+  std::fclose(f);
+  return data;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Random numbers: splitmix64 seeding a xoshiro256**, identical on every platform.
 
@@ -329,15 +343,7 @@ int run_count(const std::map<std::string, std::string>& opt) {
   if (conditioning < depth) die("conditioning must be at least depth");
   if (depth > 15) die("depth above 15 does not fit the 128-bit context code");
 
-  FILE* f = std::fopen(in.c_str(), "rb");
-  if (!f) die("cannot open " + in);
-  std::fseek(f, 0, SEEK_END);
-  const auto file_size = static_cast<std::size_t>(std::ftell(f));
-  std::fseek(f, 0, SEEK_SET);
-  if (n == 0 || n > file_size) n = file_size;
-  std::vector<std::uint8_t> x(n);
-  if (n && std::fread(x.data(), 1, n, f) != n) die("short read from " + in);
-  std::fclose(f);
+  const std::vector<std::uint8_t> x = read_symbols(in, n);
   for (std::uint8_t s : x) {
     if (s >= alphabet) die("symbol outside the alphabet in " + in);
   }
@@ -459,18 +465,7 @@ int run_onetouch(const std::map<std::string, std::string>& opt) {
   }
   cells = power[depth + 1];
   if (cells > (std::uint64_t{1} << 34)) die("deepest table too large");
-  std::vector<std::uint8_t> x = [&] {
-    FILE* f = std::fopen(in.c_str(), "rb");
-    if (!f) die("cannot open " + in);
-    std::fseek(f, 0, SEEK_END);
-    const auto file_size = static_cast<std::size_t>(std::ftell(f));
-    std::fseek(f, 0, SEEK_SET);
-    if (n == 0 || n > file_size) n = file_size;
-    std::vector<std::uint8_t> data(n);
-    if (n && std::fread(data.data(), 1, n, f) != n) die("short read from " + in);
-    std::fclose(f);
-    return data;
-  }();
+  const std::vector<std::uint8_t> x = read_symbols(in, n);
   if (n <= depth || n - depth > 0xFFFFFFFFull) die("positions must fit 32 bits");
   const std::uint64_t positions = n - depth;
   std::vector<double> times;
@@ -556,15 +551,7 @@ int run_sort(const std::map<std::string, std::string>& opt) {
   unsigned bits = 1;
   while ((1u << bits) < alphabet) ++bits;
   const unsigned symbols = 64 / bits;
-  FILE* f = std::fopen(in.c_str(), "rb");
-  if (!f) die("cannot open " + in);
-  std::fseek(f, 0, SEEK_END);
-  const auto file_size = static_cast<std::size_t>(std::ftell(f));
-  std::fseek(f, 0, SEEK_SET);
-  if (n == 0 || n > file_size) n = file_size;
-  std::vector<std::uint8_t> x(n);
-  if (n && std::fread(x.data(), 1, n, f) != n) die("short read from " + in);
-  std::fclose(f);
+  const std::vector<std::uint8_t> x = read_symbols(in, n);
   std::vector<double> times;
   std::uint64_t checksum = 0;
   for (int r = 0; r < repeat; ++r) {
