@@ -51,13 +51,18 @@ std::optional<double> seconds_with(const std::vector<std::uint64_t>& row, std::u
   const tesk::SelectionSettings bct{tesk::SelectionMethod::bct, tesk::default_bct_beta(alphabet),
                                     1.0};
   const auto started = std::chrono::steady_clock::now();
+  // Dense codes leave their tables for bct to walk, as in a fit.
   auto counted = tesk::count_contexts(pack(row, alphabet), depth, depth,
-                                      path == BuildPath::context_runs, {}, path);
+                                      path != BuildPath::depth_by_depth, {}, path);
   if (!counted) {
     return std::nullopt;
   }
   if (auto* runs = std::get_if<tesk::ContextRuns>(&counted.value())) {
     if (!tesk::select_over_runs(*runs, bct)) {
+      return std::nullopt;
+    }
+  } else if (auto* tables = std::get_if<tesk::ContextTables>(&counted.value())) {
+    if (!tesk::select_over_tables(*tables, bct)) {
       return std::nullopt;
     }
   } else {

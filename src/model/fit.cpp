@@ -25,9 +25,9 @@ std::uint64_t working_depth(SelectionMethod method, std::uint64_t max_depth, std
 
 namespace {
 
-// The selectors that work on sorted contexts with their single-child runs folded; every selector
-// works on the full trie. A selector added to the enumeration must be placed here (the switch
-// has no default, so the compiler asks).
+// The selectors that work on sorted contexts with their single-child runs folded, and on dense
+// tables; every selector works on the full trie. A selector added to the enumeration must be placed
+// here (the switch has no default, so the compiler asks).
 bool selects_over_runs(SelectionMethod method) {
   switch (method) {
     case SelectionMethod::bct:
@@ -64,6 +64,10 @@ MessageOr<CompactedTrie> count_and_select(const ModelConfig& config, PackedRows&
   if (ContextRuns* runs = std::get_if<ContextRuns>(&counted.value())) {
     ensure(selects_over_runs(config.method), "sorted contexts counted for a full-trie selector");
     return select_over_runs(*runs, config.selection());
+  }
+  if (const ContextTables* tables = std::get_if<ContextTables>(&counted.value())) {
+    ensure(selects_over_runs(config.method), "dense tables kept for a full-trie selector");
+    return select_over_tables(*tables, config.selection());
   }
   return select_and_compact(std::get<CountTrie>(std::move(counted).value()), config.selection());
 }

@@ -23,7 +23,7 @@ struct RunRecord {
   std::uint64_t children_begin;  // its children's records, when it is split
   std::uint32_t tallies_size;
   std::uint32_t children_size;
-  std::int32_t context;
+  std::uint64_t context;    // one of its contexts, as the walk names them
   std::uint32_t depth;      // of the bottom node
   std::uint32_t top_depth;  // of the top node (the bottom itself when the run is one node long)
   bool split;               // the bottom node is split
@@ -46,7 +46,7 @@ class RunScorer {
     std::uint64_t total;
     std::uint64_t record;  // kNoRecord for a leaf until its parent keeps it
     ArenaMark subtree;
-    std::int32_t context;
+    std::uint64_t context;
     std::uint32_t top_depth;
   };
   static constexpr std::uint64_t kNoRecord = ~std::uint64_t{0};
@@ -56,7 +56,7 @@ class RunScorer {
 
   // A tail: a leaf at its top. Most parents are leaves too, so its record waits for one that
   // is split.
-  Node leaf(std::uint32_t parent_depth, std::span<const RunTally> tallies, std::int32_t context) {
+  Node leaf(std::uint32_t parent_depth, std::span<const RunTally> tallies, std::uint64_t context) {
     const std::uint32_t top_depth = parent_depth + 1;
     const std::uint64_t total = total_of(tallies);
     const double value = rule_.leaf_value(top_depth, rule_.measure(total, tallies));
@@ -65,7 +65,7 @@ class RunScorer {
 
   Node branch(std::uint32_t depth, std::uint32_t parent_depth, std::span<const Node> children,
               const ChildTallies& child_tallies, std::span<const RunTally> tallies,
-              std::int32_t context) {
+              std::uint64_t context) {
     const std::uint64_t total = total_of(tallies);
     const double measure = rule_.measure(total, tallies);
     const SplitDecision own = rule_.decide(depth, measure, children_sum(children), children.size());
@@ -93,7 +93,7 @@ class RunScorer {
     const SplitDecision own =
         rule_.decide(0, rule_.measure(total, tallies), children_sum(children), children.size());
     const std::uint64_t record = close(children, child_tallies, own.split);
-    const Node node{own.value, first_of(tallies), total, record, mark_of(children), -1, 0};
+    const Node node{own.value, first_of(tallies), total, record, mark_of(children), 0, 0};
     finish_record(record, node, tallies, 0, own.split, own.split);
     return node;
   }

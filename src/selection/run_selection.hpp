@@ -17,6 +17,7 @@
 #include "common/error.hpp"
 #include "selection/selection_settings.hpp"
 #include "trie/build/context_runs.hpp"
+#include "trie/build/context_tables.hpp"
 #include "trie/count_trie.hpp"
 
 namespace tesk {
@@ -26,5 +27,10 @@ namespace tesk {
 MessageOr<CompactedTrie> select_over_runs(const ContextRuns& runs,
                                           const SelectionSettings& settings,
                                           TrieLimits limits = {});
+
+// The same over dense tables, each node of the full trie a run of its own.
+MessageOr<CompactedTrie> select_over_tables(const ContextTables& tables,
+                                            const SelectionSettings& settings,
+                                            TrieLimits limits = {});
 
 }  // namespace tesk

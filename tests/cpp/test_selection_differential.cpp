@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "selection/select_tree.hpp"
 #include "test_selection_support.hpp"
 #include "test_trie_support.hpp"
+#include "trie/build/code_build.hpp"
 
 namespace tesk {
 namespace {
@@ -389,6 +391,30 @@ MessageOr<CompactedTrie> fit_over_runs(const SymbolRows& rows, std::uint64_t alp
                           TrieLimits{max_nodes, max_entries});
 }
 
+// The same fit from the dense tables, each node its own run, where the tables apply.
+std::optional<MessageOr<CompactedTrie>> fit_over_tables(const SymbolRows& rows,
+                                                        std::uint64_t alphabet, std::uint64_t depth,
+                                                        const SelectionSettings& config,
+                                                        std::uint64_t max_nodes) {
+  std::uint64_t positions = 0;
+  for (const SymbolSequence& row : rows) {
+    positions += row.size() > depth ? row.size() - depth : 0;
+  }
+  if (!detail::code_build_applies(alphabet, depth, positions)) {
+    return std::nullopt;
+  }
+  auto counted = count_contexts(trie_test::packed(rows, alphabet), depth, depth, true,
+                                TrieLimits{max_nodes, kMaxCountEntries}, BuildPath::dense_codes);
+  if (!counted) {
+    return fail_message(std::move(counted).error());
+  }
+  if (std::holds_alternative<CountTrie>(counted.value())) {
+    return literal_fit(rows, alphabet, depth, config, max_nodes);  // nothing counted
+  }
+  return select_over_tables(std::get<ContextTables>(counted.value()), config,
+                            TrieLimits{max_nodes, kMaxCountEntries});
+}
+
 // Rows whose contexts run deep before they part: i.i.d. tails, one block repeated with a late
 // change, periodic rows with rare noise, and rows around the depth's length.
 SymbolRows deep_rows(std::mt19937_64& rng, std::uint64_t alphabet, std::uint64_t depth,
@@ -474,6 +500,7 @@ TEST(SelectionOverRuns, MatchesTheFullTrieFit) {
   const std::uint64_t alphabets[] = {2, 3, 4, 7, 300, 70000};
   const std::uint64_t depths[] = {1, 2, 5, 12, 17, 40, 100, 300};
   int splits_below_the_root = 0;
+  int over_tables_fitted = 0;
   for (int round = 0; round < 480; ++round) {
     const std::uint64_t alphabet = alphabets[round % 6];
     const std::uint64_t depth = depths[(round / 6) % 8];
@@ -488,11 +515,16 @@ TEST(SelectionOverRuns, MatchesTheFullTrieFit) {
     const auto expected = literal_fit(rows, alphabet, depth, config, kMaxNodeCount);
     expect_same_fit(expected, fit_over_runs(rows, alphabet, depth, config, kMaxNodeCount));
     expect_same_root_value(rows, alphabet, depth, config);
+    if (const auto over_tables = fit_over_tables(rows, alphabet, depth, config, kMaxNodeCount)) {
+      expect_same_fit(expected, *over_tables);
+      ++over_tables_fitted;
+    }
     if (expected && expected->trie.node_count() > alphabet + 1) {
       ++splits_below_the_root;
     }
   }
   EXPECT_GT(splits_below_the_root, 60);  // the runs' split decisions were exercised
+  EXPECT_GT(over_tables_fitted, 60);
 }
 
 TEST(SelectionOverRuns, NodeLimitCountsTheFullTrieAndTheCountFreeChildren) {
@@ -500,6 +532,7 @@ TEST(SelectionOverRuns, NodeLimitCountsTheFullTrieAndTheCountFreeChildren) {
   // plan's count-free children: the fit must fail exactly where the full trie's would.
   std::mt19937_64 rng(41);
   int failures = 0;
+  int tables_failures = 0;
   for (int round = 0; round < 160; ++round) {
     const std::uint64_t alphabet = round % 2 == 0 ? 2 : 5;
     const std::uint64_t depth = 3 + rng() % 30;
@@ -525,10 +558,15 @@ TEST(SelectionOverRuns, NodeLimitCountsTheFullTrieAndTheCountFreeChildren) {
       SCOPED_TRACE(testing::Message() << "round " << round << " limit " << limit);
       const auto expected = literal_fit(rows, alphabet, depth, config, limit);
       expect_same_fit(expected, fit_over_runs(rows, alphabet, depth, config, limit));
+      if (const auto over_tables = fit_over_tables(rows, alphabet, depth, config, limit)) {
+        expect_same_fit(expected, *over_tables);
+        tables_failures += expected ? 0 : 1;
+      }
       failures += expected ? 0 : 1;
     }
   }
   EXPECT_GT(failures, 100);
+  EXPECT_GT(tables_failures, 20);
 }
 
 TEST(SelectionOverRuns, DeepestDepthWithTinyData) {

@@ -97,6 +97,17 @@ MessageOr<CountTrie> build_full(PackedRows& rows, BuildPath path, std::uint64_t 
   return built;
 }
 
+// Counts `rows` into dense tables for selection to walk.
+MessageOr<ContextTables> build_tables(PackedRows& rows, std::uint64_t conditioning_depth,
+                                      std::uint64_t storage_depth, TrieLimits limits) {
+  return rows.visit([&](const auto& views) {
+    using Symbol = typename std::decay_t<decltype(views)>::value_type::symbol_type;
+    return detail::tables_by_codes<Symbol>(std::span<const RowView<Symbol>>(views),
+                                           rows.alphabet_size(), conditioning_depth, storage_depth,
+                                           limits, [&rows] { rows.release(); });
+  });
+}
+
 void check_arguments(std::uint64_t alphabet_size, TrieLimits limits) {
   ensure(alphabet_size <= kMaxAlphabetSize, "alphabet_size above 32 bits");
   ensure(limits.max_nodes >= 1 && limits.max_nodes <= kMaxNodeCount &&
@@ -184,6 +195,13 @@ MessageOr<CountedContexts> count_contexts(PackedRows&& rows, std::uint64_t condi
         return fail_message(std::move(sorted).error());
       }
       return CountedContexts(std::move(sorted).value());
+    }
+    if (path == BuildPath::dense_codes && runs_wanted && storage_depth > 0) {
+      auto tables = build_tables(rows, conditioning_depth, storage_depth, limits);
+      if (!tables) {
+        return fail_message(std::move(tables).error());
+      }
+      return CountedContexts(std::move(tables).value());
     }
     auto built = build_full(rows, path, conditioning_depth, storage_depth, limits);
     if (!built) {

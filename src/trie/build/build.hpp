@@ -13,15 +13,18 @@
 #include "common/error.hpp"
 #include "trie/build/build_path.hpp"
 #include "trie/build/context_runs.hpp"
+#include "trie/build/context_tables.hpp"
 #include "trie/count_trie.hpp"
 #include "trie/packed_rows.hpp"
 
 namespace tesk {
 
-// What counting leaves: the full trie, or the sorted contexts that selection folds.
-using CountedContexts = std::variant<CountTrie, ContextRuns>;
+// What counting leaves: the full trie, the sorted contexts that selection folds, or the dense
+// tables that selection walks.
+using CountedContexts = std::variant<CountTrie, ContextRuns, ContextTables>;
 
-// The builder for these rows; `runs_wanted` when the selector can work on folded runs.
+// The builder for these rows; `runs_wanted` when the selector can work on folded runs or on
+// dense tables.
 BuildPath choose_build_path(const PackedRows& rows, std::uint64_t conditioning_depth,
                             std::uint64_t storage_depth, bool runs_wanted);
 
@@ -31,7 +34,8 @@ BuildPath choose_build_path(const PackedRows& rows, std::uint64_t conditioning_d
 // creating each missing context node on the way (count entries may sit at other indices).
 // Failures: storage_depth above conditioning_depth; the rows before the first bad symbol need
 // more nodes than the node limit (reported first) or, in a full trie, more count entries than
-// allowed; the bad symbol. The rows are freed once counted.
+// allowed; the bad symbol. The rows are freed once counted. With runs_wanted and contexts of at
+// least one symbol, dense codes leave their tables, whose full trie is that same trie.
 MessageOr<CountedContexts> count_contexts(PackedRows&& rows, std::uint64_t conditioning_depth,
                                           std::uint64_t storage_depth, bool runs_wanted,
                                           TrieLimits limits = {},

@@ -66,21 +66,9 @@ struct Entry {
 template <class Position>
 class TrieAssembler {
  public:
-  TrieAssembler(const DenseTables<Position>& tables, TrieLimits limits)
-      : tables_(tables), limits_(limits), depth_(tables.storage_depth()) {}
+  explicit TrieAssembler(const DenseTables<Position>& tables)
+      : tables_(tables), depth_(tables.storage_depth()) {}
 
-  MessageOr<CountTrie> run() {
-    const auto [node_count, entry_count] = tables_.nodes_and_entries();
-    if (node_count > limits_.max_nodes) {
-      return fail_message(kNodeLimitMessage);
-    }
-    if (entry_count > limits_.max_count_entries) {
-      return fail_message(kCountLimitMessage);
-    }
-    return assemble(node_count, entry_count);
-  }
-
- private:
   // Writes the nodes in NodeId order, each with its count list in one block right after the
   // previous node's, so that selection and compaction later read both front to back.
   CountTrie assemble(std::uint64_t node_count, std::uint64_t entry_count) {
@@ -101,6 +89,7 @@ class TrieAssembler {
                                  tables_.alphabet_size(), depth_, positions);
   }
 
+ private:
   // The contexts of full depth by first position, and before each the new contexts on its
   // path, shortest first: the order in which counting position by position creates them.
   void add_nodes_by_first_position(NodeVector& nodes, CountVector& counts) {
@@ -195,23 +184,54 @@ class TrieAssembler {
   }
 
   const DenseTables<Position>& tables_;
-  TrieLimits limits_;
   std::uint32_t depth_;
   std::vector<Entry> entries_;  // one node's count entries
 };
 
-template <class Symbol, class Position>
-MessageOr<CountTrie> build_with(std::span<const RowView<Symbol>> rows, std::uint64_t alphabet_size,
-                                std::uint64_t conditioning_depth, std::uint64_t storage_depth,
-                                std::uint64_t positions, TrieLimits limits,
-                                const std::function<void()>& release_rows) {
+// Counts the rows into tables of `Position` cells and hands them, with their full trie's node
+// and count entry numbers, to `finish`, unless that trie is over the limits.
+template <class Symbol, class Position, class Finish>
+auto count_with(std::span<const RowView<Symbol>> rows, std::uint64_t alphabet_size,
+                std::uint64_t conditioning_depth, std::uint64_t storage_depth,
+                std::uint64_t positions, TrieLimits limits,
+                const std::function<void()>& release_rows, Finish&& finish)
+    -> decltype(finish(std::declval<DenseTables<Position>>(), 0, 0)) {
   DenseTables<Position> tables(alphabet_size, static_cast<std::uint32_t>(storage_depth),
                                positions);
   if (std::optional<std::string> bad = tables.count(rows, conditioning_depth)) {
     return fail_message(std::move(*bad));
   }
   release_rows();
-  return TrieAssembler<Position>(tables, limits).run();
+  const auto [node_count, entry_count] = tables.nodes_and_entries();
+  if (node_count > limits.max_nodes) {
+    return fail_message(kNodeLimitMessage);
+  }
+  if (entry_count > limits.max_count_entries) {
+    return fail_message(kCountLimitMessage);
+  }
+  return finish(std::move(tables), node_count, entry_count);
+}
+
+// count_with over cells of 32 bits while every count and position fits them, else 64.
+template <class Symbol, class Finish>
+auto count_by_codes(std::span<const RowView<Symbol>> rows, std::uint64_t alphabet_size,
+                    std::uint64_t conditioning_depth, std::uint64_t storage_depth,
+                    TrieLimits limits, const std::function<void()>& release_rows, Finish&& finish) {
+  std::vector<std::uint64_t> lengths;
+  lengths.reserve(rows.size());
+  for (const RowView<Symbol>& row : rows) {
+    lengths.push_back(row.size);
+  }
+  const std::uint64_t positions = counted_positions(lengths, conditioning_depth);
+  ensure(storage_depth <= conditioning_depth &&
+             code_build_applies(alphabet_size, storage_depth, positions),
+         "counting by codes outside its range");
+  if (positions <= std::numeric_limits<std::uint32_t>::max()) {
+    return count_with<Symbol, std::uint32_t>(rows, alphabet_size, conditioning_depth, storage_depth,
+                                             positions, limits, release_rows, finish);
+  }
+  return count_with<Symbol, std::uint64_t>(rows, alphabet_size, conditioning_depth, storage_depth,
+                                           positions, limits, release_rows, finish);
 }
 
 }  // namespace
@@ -234,31 +254,37 @@ MessageOr<CountTrie> build_by_codes(std::span<const RowView<Symbol>> rows,
                                     std::uint64_t alphabet_size, std::uint64_t conditioning_depth,
                                     std::uint64_t storage_depth, TrieLimits limits,
                                     const std::function<void()>& release_rows) {
-  std::vector<std::uint64_t> lengths;
-  lengths.reserve(rows.size());
-  for (const RowView<Symbol>& row : rows) {
-    lengths.push_back(row.size);
-  }
-  const std::uint64_t positions = counted_positions(lengths, conditioning_depth);
-  ensure(storage_depth <= conditioning_depth &&
-             code_build_applies(alphabet_size, storage_depth, positions),
-         "counting by codes outside its range");
-  if (positions <= std::numeric_limits<std::uint32_t>::max()) {
-    return build_with<Symbol, std::uint32_t>(rows, alphabet_size, conditioning_depth,
-                                             storage_depth, positions, limits, release_rows);
-  }
-  return build_with<Symbol, std::uint64_t>(rows, alphabet_size, conditioning_depth, storage_depth,
-                                           positions, limits, release_rows);
+  return count_by_codes(
+      rows, alphabet_size, conditioning_depth, storage_depth, limits, release_rows,
+      [](const auto& tables, std::uint64_t nodes, std::uint64_t entries) -> MessageOr<CountTrie> {
+        return TrieAssembler(tables).assemble(nodes, entries);
+      });
 }
 
-template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint8_t>>, std::uint64_t,
-                                             std::uint64_t, std::uint64_t, TrieLimits,
-                                             const std::function<void()>&);
-template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint16_t>>, std::uint64_t,
-                                             std::uint64_t, std::uint64_t, TrieLimits,
-                                             const std::function<void()>&);
-template MessageOr<CountTrie> build_by_codes(std::span<const RowView<std::uint32_t>>, std::uint64_t,
-                                             std::uint64_t, std::uint64_t, TrieLimits,
-                                             const std::function<void()>&);
+template <class Symbol>
+MessageOr<ContextTables> tables_by_codes(std::span<const RowView<Symbol>> rows,
+                                         std::uint64_t alphabet_size,
+                                         std::uint64_t conditioning_depth,
+                                         std::uint64_t storage_depth, TrieLimits limits,
+                                         const std::function<void()>& release_rows) {
+  return count_by_codes(rows, alphabet_size, conditioning_depth, storage_depth, limits,
+                        release_rows,
+                        [](auto&& tables, std::uint64_t nodes,
+                           std::uint64_t /*entries*/) -> MessageOr<ContextTables> {
+                          return ContextTables(std::move(tables), nodes);
+                        });
+}
+
+#define TESK_INSTANTIATE_CODE_BUILDS(Symbol)                                                     \
+  template MessageOr<CountTrie> build_by_codes(std::span<const RowView<Symbol>>, std::uint64_t,  \
+                                               std::uint64_t, std::uint64_t, TrieLimits,         \
+                                               const std::function<void()>&);                    \
+  template MessageOr<ContextTables> tables_by_codes(std::span<const RowView<Symbol>>,            \
+                                                    std::uint64_t, std::uint64_t, std::uint64_t, \
+                                                    TrieLimits, const std::function<void()>&);
+TESK_INSTANTIATE_CODE_BUILDS(std::uint8_t)
+TESK_INSTANTIATE_CODE_BUILDS(std::uint16_t)
+TESK_INSTANTIATE_CODE_BUILDS(std::uint32_t)
+#undef TESK_INSTANTIATE_CODE_BUILDS
 
 }  // namespace tesk::detail

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "trie/build/build_path.hpp"
+#include "trie/build/context_tables.hpp"
 #include "trie/count_trie.hpp"
 #include "trie/packed_rows.hpp"
 
@@ -31,5 +32,13 @@ MessageOr<CountTrie> build_by_codes(std::span<const RowView<Symbol>> rows,
                                     std::uint64_t alphabet_size, std::uint64_t conditioning_depth,
                                     std::uint64_t storage_depth, TrieLimits limits,
                                     const std::function<void()>& release_rows);
+
+// The same count kept as dense tables, for selection to walk; the same failures.
+template <class Symbol>
+MessageOr<ContextTables> tables_by_codes(std::span<const RowView<Symbol>> rows,
+                                         std::uint64_t alphabet_size,
+                                         std::uint64_t conditioning_depth,
+                                         std::uint64_t storage_depth, TrieLimits limits,
+                                         const std::function<void()>& release_rows);
 
 }  // namespace tesk::detail

@@ -8,10 +8,11 @@
 //
 // Visitor requirements:
 //   using Node = ...;   // what the visitor keeps of a closed node
-//   Node leaf(std::uint32_t parent_depth, std::span<const RunTally> tallies, std::int32_t context);
-//   Node branch(std::uint32_t depth, std::uint32_t parent_depth, std::span<const Node> children,
+//   Node leaf(std::uint32_t parent_depth, std::span<const RunTally> tallies, std::uint64_t
+//   context); Node branch(std::uint32_t depth, std::uint32_t parent_depth, std::span<const Node>
+//   children,
 //               const ChildTallies& child_tallies, std::span<const RunTally> tallies,
-//               std::int32_t context);
+//               std::uint64_t context);
 //   Node root(std::span<const Node> children, const ChildTallies& child_tallies,
 //             std::span<const RunTally> tallies);
 // A leaf lies at the storage depth. `context` is one of the node's contexts (a text index); the
@@ -208,7 +209,8 @@ class RunWalk {
     }
     const std::span<const RunTally> tallies(tallies_.data() + tally_begin,
                                             tallies_.size() - tally_begin);
-    children_.push_back(visitor_.leaf(parent_depth, tallies, order[begin]));
+    children_.push_back(
+        visitor_.leaf(parent_depth, tallies, static_cast<std::uint64_t>(order[begin])));
     tally_begin_.push_back(tally_begin);
     context_.push_back(order[begin]);
   }
@@ -234,10 +236,10 @@ class RunWalk {
     const std::size_t tally_begin = tally_begin_[first];
     const std::int32_t context = context_[first];
     merge_children_tallies(first);
-    Node closed = visitor_.branch(node.depth, parent_depth,
-                                  std::span<const Node>(children_).subspan(first),
-                                  child_tallies(first), std::span<const RunTally>(merged_),
-                                  context);
+    Node closed =
+        visitor_.branch(node.depth, parent_depth, std::span<const Node>(children_).subspan(first),
+                        child_tallies(first), std::span<const RunTally>(merged_),
+                        static_cast<std::uint64_t>(context));
     tallies_.resize(tally_begin);
     children_.resize(first);
     tally_begin_.resize(first);
