@@ -1,5 +1,6 @@
-// Each way of counting, forced, on the same rows: the time of counting and selecting with bct,
-// for the chooser's table. Prints one JSON object per line.
+// The two ways bct can count, forced, on the same rows: the time of counting and selecting, for
+// the chooser's table. (Counting depth by depth is what bct never needs while the rows fit the
+// sorted contexts.) Prints one JSON object per line.
 //
 //   builder_costs ALPHABET SYMBOLS SOURCE DEPTH...    (SOURCE: iid or markov)
 
@@ -52,8 +53,7 @@ std::optional<double> seconds_with(const std::vector<std::uint64_t>& row, std::u
                                     1.0};
   const auto started = std::chrono::steady_clock::now();
   // Dense codes leave their tables for bct to walk, as in a fit.
-  auto counted = tesk::count_contexts(pack(row, alphabet), depth, depth,
-                                      path != BuildPath::depth_by_depth, {}, path);
+  auto counted = tesk::count_contexts(pack(row, alphabet), depth, depth, true, {}, path);
   if (!counted) {
     return std::nullopt;
   }
@@ -104,8 +104,7 @@ int main(int argc, char** argv) {
     const tesk::PackedRows packed = pack(row, alphabet);
     const std::uint64_t chosen_positions = n > depth ? n - depth : 0;
     const BuildPath chosen = tesk::choose_build_path(packed, depth, depth, true);
-    for (const BuildPath path :
-         {BuildPath::dense_codes, BuildPath::context_runs, BuildPath::depth_by_depth}) {
+    for (const BuildPath path : {BuildPath::dense_codes, BuildPath::context_runs}) {
       if (path == BuildPath::dense_codes &&
           !tesk::detail::code_build_applies(alphabet, depth, chosen_positions)) {
         continue;

@@ -437,22 +437,21 @@ TEST(TrieGrowth, DepthOverflowBelowTheDeepestNode) {
 }
 
 TEST(BuilderChoice, CostRuleAtItsEdgesAndTheOtherCases) {
-  // Alphabet 4: dense tables while the deepest table (4^(D+1) cells) has at most one cell per 4
-  // counted positions; sorted contexts past that, for bct and bic only.
+  // Dense tables while the deepest table (A^(D+1) cells) has at most two cells per counted
+  // position, whatever the alphabet; sorted contexts past that, for bct and bic only.
   const auto choose = [](std::uint64_t alphabet, std::uint64_t length, std::uint64_t depth,
                          bool runs_wanted) {
     return choose_build_path(packed({SymbolSequence(length, 0)}, alphabet), depth, depth,
                              runs_wanted);
   };
-  const std::uint64_t cells = 65536;  // 4^8, depth 7
-  EXPECT_EQ(choose(4, 4 * cells + 7, 7, true), BuildPath::dense_codes);
-  EXPECT_EQ(choose(4, 4 * cells + 6, 7, true), BuildPath::context_runs);
-  EXPECT_EQ(choose(4, 4 * cells + 6, 7, false), BuildPath::dense_codes);
-  // Alphabet 2 takes 8 positions a cell, wide alphabets 2.
-  EXPECT_EQ(choose(2, 8 * cells + 15, 15, true), BuildPath::dense_codes);
-  EXPECT_EQ(choose(2, 8 * cells + 14, 15, true), BuildPath::context_runs);
-  EXPECT_EQ(choose(256, 2 * cells + 1, 1, true), BuildPath::dense_codes);
-  EXPECT_EQ(choose(256, 2 * cells, 1, true), BuildPath::context_runs);
+  const std::uint64_t cells = 65536;  // 4^8 (depth 7), 2^16 (depth 15), 256^2 (depth 1)
+  EXPECT_EQ(choose(4, cells / 2 + 7, 7, true), BuildPath::dense_codes);
+  EXPECT_EQ(choose(4, cells / 2 + 6, 7, true), BuildPath::context_runs);
+  EXPECT_EQ(choose(4, cells / 2 + 6, 7, false), BuildPath::dense_codes);
+  EXPECT_EQ(choose(2, cells / 2 + 15, 15, true), BuildPath::dense_codes);
+  EXPECT_EQ(choose(2, cells / 2 + 14, 15, true), BuildPath::context_runs);
+  EXPECT_EQ(choose(256, cells / 2 + 1, 1, true), BuildPath::dense_codes);
+  EXPECT_EQ(choose(256, cells / 2, 1, true), BuildPath::context_runs);
   // Without a context there is nothing to sort; where tables do not apply, the full trie is
   // counted depth by depth.
   EXPECT_EQ(choose(4, 100, 0, true), BuildPath::dense_codes);
