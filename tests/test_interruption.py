@@ -46,7 +46,7 @@ def state():
 before = state()
 
 # Several seconds of building, so that the signal comes well before the end on a fast machine.
-events = np.random.default_rng(1).integers(0, 4, 12_000_000, dtype=np.uint8)
+events = np.random.default_rng(1).integers(0, 4, 60_000_000, dtype=np.uint8)
 if scenario.startswith("conversion"):
     # Rows after the first bad symbol are converted but not kept: long to convert, yet small.
     symbols = [1, 0, 2, 3] * 250_000
