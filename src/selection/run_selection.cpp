@@ -29,10 +29,10 @@ struct SelectedNode {
 };
 
 // The nodes of the full trie that the split decisions reach, from the root down.
-template <class Counted>
+template <class Symbols>
 std::vector<SelectedNode> reached_nodes(const std::vector<RunRecord>& records,
                                         const std::vector<std::uint64_t>& child_records,
-                                        std::uint64_t root, const Counted& counted) {
+                                        std::uint64_t root, const Symbols& symbols) {
   std::vector<SelectedNode> nodes;
   const RunRecord& top = records[root];
   nodes.push_back(SelectedNode{top.first, root, kNoIndex, kNoIndex, 0, top.split});
@@ -44,7 +44,7 @@ std::vector<SelectedNode> reached_nodes(const std::vector<RunRecord>& records,
   }
   const auto add = [&](std::uint64_t r, std::uint32_t parent, std::uint32_t depth, bool split) {
     poll_interruption_every(nodes.size(), 2);
-    const std::uint32_t symbol = counted.rank_at(records[r], depth);
+    const std::uint32_t symbol = symbols.rank_at(records[r], depth);
     nodes.push_back(SelectedNode{records[r].first, r, parent, symbol, depth, split});
     return static_cast<std::uint32_t>(nodes.size() - 1);
   };
@@ -102,17 +102,17 @@ std::vector<std::uint32_t> in_id_order(const std::vector<SelectedNode>& nodes) {
 
 // The reached nodes in NodeId order, each with its record's counts in the order their symbols
 // were first observed.
-template <class Counted>
+template <class Symbols>
 void write_reached(CompactedTrieWriter& writer, const std::vector<SelectedNode>& nodes,
                    const std::vector<std::uint32_t>& by_id, const std::vector<NodeId>& id_of,
                    const std::vector<RunRecord>& records, std::vector<RunTally>& tallies,
-                   const Counted& counted) {
+                   const Symbols& symbols) {
   std::vector<std::uint8_t> in_first_order(records.size(), 0);
   for (const std::uint32_t v : by_id) {
     const SelectedNode& node = nodes[v];
     const RunRecord& record = records[node.record];
     writer.add_node(node.parent == kNoIndex ? kNoIndex : id_of[node.parent],
-                    node.symbol == kNoIndex ? kNoIndex : counted.symbol_of(node.symbol),
+                    node.symbol == kNoIndex ? kNoIndex : symbols.symbol_of(node.symbol),
                     static_cast<std::uint16_t>(node.depth), !node.split);
     const auto begin = tallies.begin() + static_cast<std::ptrdiff_t>(record.tallies_begin);
     const auto end = begin + record.tallies_size;
@@ -121,7 +121,7 @@ void write_reached(CompactedTrieWriter& writer, const std::vector<SelectedNode>&
       in_first_order[node.record] = 1;
     }
     for (auto tally = begin; tally != end; ++tally) {
-      writer.add_count(counted.symbol_of(tally->symbol), tally->count);
+      writer.add_count(symbols.symbol_of(tally->symbol), tally->count);
     }
   }
 }
@@ -129,10 +129,10 @@ void write_reached(CompactedTrieWriter& writer, const std::vector<SelectedNode>&
 // The count-free children of split nodes, where the expansion would make them: depth first from
 // the root, each split node making its missing children in ascending symbol order, then visiting
 // its children from the highest symbol down.
-template <class Counted>
+template <class Symbols>
 void write_count_free(CompactedTrieWriter& writer, const std::vector<SelectedNode>& nodes,
                       const ChildLists& lists, const std::vector<NodeId>& id_of,
-                      const Counted& counted) {
+                      std::uint64_t alphabet_size, const Symbols& symbols) {
   std::vector<std::uint32_t> stack{0};
   std::vector<std::uint32_t> sorted_children;
   std::uint64_t symbols_seen = 0;  // over all split nodes, for polling
@@ -148,10 +148,10 @@ void write_count_free(CompactedTrieWriter& writer, const std::vector<SelectedNod
               [&](std::uint32_t a, std::uint32_t b) { return nodes[a].symbol < nodes[b].symbol; });
     std::size_t next_present = 0;
     const auto depth = static_cast<std::uint16_t>(nodes[v].depth + 1);
-    for (std::uint64_t s = 0; s < counted.alphabet_size(); ++s) {
+    for (std::uint64_t s = 0; s < alphabet_size; ++s) {
       poll_interruption_every(++symbols_seen, 1);
       if (next_present < sorted_children.size() &&
-          counted.symbol_of(nodes[sorted_children[next_present]].symbol) == s) {
+          symbols.symbol_of(nodes[sorted_children[next_present]].symbol) == s) {
         ++next_present;
         continue;
       }
@@ -163,12 +163,12 @@ void write_count_free(CompactedTrieWriter& writer, const std::vector<SelectedNod
 
 // Writes the selected tree: the reached nodes, then the count-free children of split nodes.
 // The node limit counts the full trie and those children.
-template <class Scorer, class Counted>
+template <class Scorer, class Counted, class Symbols>
 MessageOr<CompactedTrie> write_selected(Scorer& scorer, std::uint64_t root, const Counted& counted,
-                                        TrieLimits limits) {
+                                        const Symbols& symbols, TrieLimits limits) {
   const std::vector<RunRecord>& records = scorer.records();
   const std::vector<SelectedNode> nodes =
-      reached_nodes(records, scorer.child_records(), root, counted);
+      reached_nodes(records, scorer.child_records(), root, symbols);
   const ChildLists lists(nodes);
   std::uint64_t count_free = 0;
   std::uint64_t entries = 0;
@@ -189,40 +189,36 @@ MessageOr<CompactedTrie> write_selected(Scorer& scorer, std::uint64_t root, cons
   }
   CompactedTrieWriter writer(counted.alphabet_size(), counted.storage_depth(),
                              counted.sample_size(), nodes.size() + count_free, entries);
-  write_reached(writer, nodes, by_id, id_of, records, scorer.tallies(), counted);
-  write_count_free(writer, nodes, lists, id_of, counted);
+  write_reached(writer, nodes, by_id, id_of, records, scorer.tallies(), symbols);
+  write_count_free(writer, nodes, lists, id_of, counted.alphabet_size(), symbols);
   return std::move(writer).finish();
 }
 
-// What writing the selected tree reads of sorted contexts: the text names each node's symbol.
+// The symbols of the nodes of sorted contexts: the text names them, by rank.
 template <class Text>
-class RunsView {
+class RunSymbols {
  public:
-  RunsView(const ContextRuns& runs, const Text& text) : runs_(runs), text_(text) {}
+  RunSymbols(const ContextRuns& runs, const Text& text) : runs_(runs), text_(text) {}
 
-  // The rank of the symbol of the node at `depth` on the record's path.
+  // The rank of the symbol of the node at `depth` on the record's path: the depth-th most
+  // recent symbol of its context.
   std::uint32_t rank_at(const RunRecord& record, std::uint32_t depth) const {
-    // The node at `depth` on the record's path has the depth-th most recent symbol.
     return static_cast<std::uint32_t>(text_[record.context + depth - 1]);
   }
   std::uint32_t symbol_of(std::uint32_t rank) const { return runs_.symbol_of(rank); }
-  std::uint64_t alphabet_size() const { return runs_.alphabet_size(); }
-  std::uint32_t storage_depth() const { return runs_.storage_depth(); }
-  std::uint64_t sample_size() const { return runs_.sample_size(); }
-  std::uint64_t literal_node_count() const { return runs_.literal_node_count(); }
 
  private:
   const ContextRuns& runs_;
   const Text& text_;
 };
 
-// The same of dense tables: a node's number names its symbols, and ranks are the symbols.
-class TablesView {
+// The symbols of the nodes of dense tables: a node's number names them, and ranks are symbols.
+class TableSymbols {
  public:
-  explicit TablesView(const ContextTables& tables) : tables_(tables) {
+  explicit TableSymbols(const ContextTables& tables) : alphabet_size_(tables.alphabet_size()) {
     power_.assign(tables.storage_depth() + 1, 1);
     for (std::size_t length = 1; length < power_.size(); ++length) {
-      power_[length] = power_[length - 1] * tables.alphabet_size();
+      power_[length] = power_[length - 1] * alphabet_size_;
     }
   }
 
@@ -230,16 +226,12 @@ class TablesView {
     // The context at `depth` on the path drops the record's depth - depth oldest symbols; its
     // own symbol is then its oldest, the lowest digit.
     return static_cast<std::uint32_t>(record.context / power_[record.depth - depth] %
-                                      tables_.alphabet_size());
+                                      alphabet_size_);
   }
   std::uint32_t symbol_of(std::uint32_t rank) const { return rank; }
-  std::uint64_t alphabet_size() const { return tables_.alphabet_size(); }
-  std::uint32_t storage_depth() const { return tables_.storage_depth(); }
-  std::uint64_t sample_size() const { return tables_.sample_size(); }
-  std::uint64_t literal_node_count() const { return tables_.literal_node_count(); }
 
  private:
-  const ContextTables& tables_;
+  std::uint64_t alphabet_size_;
   std::vector<std::uint64_t> power_;  // A^length
 };
 
@@ -248,7 +240,7 @@ MessageOr<CompactedTrie> select_with(const ContextRuns& runs, const Rule& rule, 
   RunScorer<Rule> scorer(rule, runs.storage_depth());
   const typename RunScorer<Rule>::Node root = walk_runs(runs, scorer);
   return runs.visit_text([&](const auto& text) {
-    return write_selected(scorer, root.record, RunsView(runs, text), limits);
+    return write_selected(scorer, root.record, runs, RunSymbols(runs, text), limits);
   });
 }
 
@@ -258,7 +250,7 @@ MessageOr<CompactedTrie> select_with(const ContextTables& tables, const Rule& ru
   RunScorer<Rule> scorer(rule, tables.storage_depth());
   const typename RunScorer<Rule>::Node root =
       tables.visit([&](const auto& dense) { return walk_tables(dense, scorer); });
-  return write_selected(scorer, root.record, TablesView(tables), limits);
+  return write_selected(scorer, root.record, tables, TableSymbols(tables), limits);
 }
 
 // bct or bic over the counted contexts.
