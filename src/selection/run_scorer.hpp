@@ -1,7 +1,8 @@
 #pragma once
 // The bottom-up half of selecting over runs: a visitor of the folded trie (trie/build/run_walk.hpp)
-// that scores every node with bct's or bic's rule, carries the split decisions up each run, and
-// keeps only the nodes the decisions can still reach. Its value for the root is the full trie's.
+// or of the dense tables (trie/build/table_walk.hpp) that scores every node with bct's or bic's
+// rule, carries the split decisions up each run, and keeps only the nodes the decisions can still
+// reach. Its value for the root is the full trie's.
 
 #include <algorithm>
 #include <cstdint>

@@ -10,7 +10,8 @@
 // leaf itself; so a run that never branches again (a tail) is a leaf at its top, and a run above a
 // branching node is split from its bottom up to some depth and a leaf above. Only the top of each
 // run can be the parent's child in the selected tree, and only nodes the split decisions reach
-// are kept; their NodeIds follow from the first position under them.
+// are kept; their NodeIds follow from the first position under them. Dense tables are walked the
+// same way, each node of the full trie a run of its own (trie/build/table_walk.hpp).
 
 #include <cstdint>
 
