@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/interruption.hpp"
+#include "common/short_sort.hpp"
 #include "selection/score_rules.hpp"
 #include "trie/build/run_walk.hpp"
 
@@ -126,8 +127,8 @@ class RunScorer {
     for (const Node& child : children) {
       order_.push_back(ValueAt{child.first, child.top_value});
     }
-    std::sort(order_.begin(), order_.end(),
-              [](const ValueAt& a, const ValueAt& b) { return a.first > b.first; });
+    sort_short(order_.begin(), order_.end(),
+               [](const ValueAt& a, const ValueAt& b) { return a.first > b.first; });
     double sum = rule_.sum_start();
     for (const ValueAt& child : order_) {
       sum += child.value;

@@ -39,19 +39,26 @@ class TableWalk {
       Level& level = levels_[depth];
       if (level.next_symbol < alphabet_size_) {
         const std::uint64_t child = level.context * alphabet_size_ + level.next_symbol++;
-        if (tables_.context_earliness(depth + 1, child) == 0) {
-          continue;  // no such context
-        }
-        poll_interruption_every(++visited_, alphabet_size_ * alphabet_size_);
         if (depth + 1 == depth_) {
-          gather(depth_, child);
-          add_child(level, visitor_.leaf(depth_ - 1, own_, child));
-        } else {
+          // Most nodes are leaves: their tallies, gathered straight into the parent's, tell
+          // whether they exist.
+          const std::size_t begin = level.child_tallies.size();
+          gather(depth_, child, level.child_tallies);
+          if (level.child_tallies.size() != begin) {
+            poll_interruption_every(++visited_, alphabet_size_ * alphabet_size_);
+            const std::span<const RunTally> tallies(level.child_tallies.data() + begin,
+                                                    level.child_tallies.size() - begin);
+            level.children.push_back(visitor_.leaf(depth_ - 1, tallies, child));
+            level.begins.push_back(begin);
+          }
+        } else if (tables_.context_earliness(depth + 1, child) != 0) {
+          poll_interruption_every(++visited_, alphabet_size_ * alphabet_size_);
           open(levels_[++depth], child);
         }
         continue;
       }
-      gather(depth, level.context);
+      own_.clear();
+      gather(depth, level.context, own_);
       const ChildTallies child_tallies(level.child_tallies, level.begins);
       if (depth == 0) {
         return visitor_.root(std::span<const Node>(level.children), child_tallies, own_);
@@ -87,14 +94,13 @@ class TableWalk {
     parent.children.push_back(std::move(child));
   }
 
-  // The tallies of context `context` of `length` into own_, ascending by symbol.
-  void gather(std::uint32_t length, std::uint64_t context) {
-    own_.clear();
+  // Appends the tallies of context `context` of `length` to `out`, ascending by symbol.
+  void gather(std::uint32_t length, std::uint64_t context, std::vector<RunTally>& out) const {
     const std::uint64_t positions = tables_.sample_size();
     for (std::uint64_t s = 0; s < alphabet_size_; ++s) {
       const auto& cell = tables_.entry(length, context, s);
       if (cell.count != 0) {
-        own_.push_back(
+        out.push_back(
             RunTally{cell.count, positions - cell.earliness, static_cast<std::uint32_t>(s)});
       }
     }
