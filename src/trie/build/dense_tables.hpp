@@ -128,7 +128,6 @@ class DenseTables {
 
   // The cells of strings of `length` symbols (1 .. D + 1).
   const Cell* table(std::uint32_t length) const { return tables_[length].get(); }
-  void release(std::uint32_t length) { tables_[length] = ZeroedPages<Cell>(); }
 
   // The count entry of symbol s after context c of `length`: the cell of string c·s.
   const Cell& entry(std::uint32_t length, std::uint64_t context, std::uint64_t symbol) const {
