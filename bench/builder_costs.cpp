@@ -1,6 +1,7 @@
-// The two ways bct can count, forced, on the same rows: the time of counting and selecting, for
-// the chooser's table. (Counting depth by depth is what bct never needs while the rows fit the
-// sorted contexts.) Prints one JSON object per line.
+// The ways bct can count, forced, on the same rows: the time of counting and selecting, for the
+// chooser's table, and what sorting the contexts in groups (the way past 32-bit indices) costs
+// against sorting them whole. (Counting depth by depth is what bct never needs while the rows fit
+// the sorted contexts.) Prints one JSON object per line.
 //
 //   builder_costs ALPHABET SYMBOLS SOURCE DEPTH...    (SOURCE: iid or markov)
 
@@ -84,6 +85,8 @@ const char* name(BuildPath path) {
       return "depth_by_depth";
     case BuildPath::context_runs:
       return "context_runs";
+    case BuildPath::context_runs_in_groups:
+      return "context_runs_in_groups";
   }
   return "?";
 }
@@ -104,9 +107,12 @@ int main(int argc, char** argv) {
     const tesk::PackedRows packed = pack(row, alphabet);
     const std::uint64_t chosen_positions = n > depth ? n - depth : 0;
     const BuildPath chosen = tesk::choose_build_path(packed, depth, depth, true);
-    for (const BuildPath path : {BuildPath::dense_codes, BuildPath::context_runs}) {
-      if (path == BuildPath::dense_codes &&
-          !tesk::detail::code_build_applies(alphabet, depth, chosen_positions)) {
+    for (const BuildPath path :
+         {BuildPath::dense_codes, BuildPath::context_runs, BuildPath::context_runs_in_groups}) {
+      if ((path == BuildPath::dense_codes &&
+           !tesk::detail::code_build_applies(alphabet, depth, chosen_positions)) ||
+          (path == BuildPath::context_runs_in_groups &&
+           !tesk::ContextRuns::sorts_in_groups(alphabet, depth))) {
         continue;
       }
       const std::optional<double> seconds = seconds_with(row, alphabet, depth, path);

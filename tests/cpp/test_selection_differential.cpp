@@ -373,13 +373,15 @@ MessageOr<CompactedTrie> literal_fit(const SymbolRows& rows, std::uint64_t alpha
   return CountTrie::compact(std::move(trie), tree->active, tree->terminal);
 }
 
-// The same fit from the sorted contexts, runs of single-child nodes never written out.
+// The same fit from the sorted contexts, runs of single-child nodes never written out; kept
+// whole or, with context_runs_in_groups, sorted again a group at a time as the walk reads them.
 MessageOr<CompactedTrie> fit_over_runs(const SymbolRows& rows, std::uint64_t alphabet,
                                        std::uint64_t depth, const SelectionSettings& config,
                                        std::uint64_t max_nodes,
-                                       std::uint64_t max_entries = kMaxCountEntries) {
+                                       std::uint64_t max_entries = kMaxCountEntries,
+                                       BuildPath path = BuildPath::context_runs) {
   auto counted = count_contexts(trie_test::packed(rows, alphabet), depth, depth, true,
-                                TrieLimits{max_nodes, kMaxCountEntries}, BuildPath::context_runs);
+                                TrieLimits{max_nodes, kMaxCountEntries}, path);
   if (!counted) {
     return fail_message(std::move(counted).error());
   }
@@ -501,6 +503,7 @@ TEST(SelectionOverRuns, MatchesTheFullTrieFit) {
   const std::uint64_t depths[] = {1, 2, 5, 12, 17, 40, 100, 300};
   int splits_below_the_root = 0;
   int over_tables_fitted = 0;
+  int in_groups_fitted = 0;
   for (int round = 0; round < 480; ++round) {
     const std::uint64_t alphabet = alphabets[round % 6];
     const std::uint64_t depth = depths[(round / 6) % 8];
@@ -519,12 +522,18 @@ TEST(SelectionOverRuns, MatchesTheFullTrieFit) {
       expect_same_fit(expected, *over_tables);
       ++over_tables_fitted;
     }
+    if (ContextRuns::sorts_in_groups(alphabet, depth)) {
+      expect_same_fit(expected, fit_over_runs(rows, alphabet, depth, config, kMaxNodeCount,
+                                              kMaxCountEntries, BuildPath::context_runs_in_groups));
+      ++in_groups_fitted;
+    }
     if (expected && expected->trie.node_count() > alphabet + 1) {
       ++splits_below_the_root;
     }
   }
   EXPECT_GT(splits_below_the_root, 60);  // the runs' split decisions were exercised
   EXPECT_GT(over_tables_fitted, 60);
+  EXPECT_GT(in_groups_fitted, 150);
 }
 
 TEST(SelectionOverRuns, NodeLimitCountsTheFullTrieAndTheCountFreeChildren) {
@@ -533,6 +542,7 @@ TEST(SelectionOverRuns, NodeLimitCountsTheFullTrieAndTheCountFreeChildren) {
   std::mt19937_64 rng(41);
   int failures = 0;
   int tables_failures = 0;
+  int in_groups_failures = 0;
   for (int round = 0; round < 160; ++round) {
     const std::uint64_t alphabet = round % 2 == 0 ? 2 : 5;
     const std::uint64_t depth = 3 + rng() % 30;
@@ -562,11 +572,18 @@ TEST(SelectionOverRuns, NodeLimitCountsTheFullTrieAndTheCountFreeChildren) {
         expect_same_fit(expected, *over_tables);
         tables_failures += expected ? 0 : 1;
       }
+      if (ContextRuns::sorts_in_groups(alphabet, depth)) {
+        expect_same_fit(expected,
+                        fit_over_runs(rows, alphabet, depth, config, limit, kMaxCountEntries,
+                                      BuildPath::context_runs_in_groups));
+        in_groups_failures += expected ? 0 : 1;
+      }
       failures += expected ? 0 : 1;
     }
   }
   EXPECT_GT(failures, 100);
   EXPECT_GT(tables_failures, 20);
+  EXPECT_GT(in_groups_failures, 50);
 }
 
 TEST(SelectionOverRuns, DeepestDepthWithTinyData) {

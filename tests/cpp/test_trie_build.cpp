@@ -345,15 +345,19 @@ TEST(NodeCountBound, RefusesOnlyTriesOverTheLimit) {
 }
 
 // The sorted contexts against plain comparison of their symbols: i.i.d. rows whose buckets are
-// sorted by radix, contexts longer than one code (ties broken past it), ranks in 2 bytes, and
-// a repetitive row that the suffix array sorts.
+// sorted by radix, contexts longer than one code (ties broken past it), ranks in 2 bytes, a
+// repetitive row that the suffix array sorts, and contexts sorted in groups as they are read.
 TEST(ContextRunsSort, OrdersContextsAndSharedLengthsAsComparingSymbols) {
   std::mt19937_64 rng(4);
   struct Case {
     std::uint64_t alphabet, depth, length, period;  // period 0: i.i.d.
+    BuildPath path = BuildPath::context_runs;
   };
-  for (const Case& c : {Case{4, 12, 60000, 0}, Case{4, 30, 60000, 0}, Case{4, 45, 30000, 0},
-                        Case{300, 6, 40000, 0}, Case{3, 40, 30000, 7}}) {
+  constexpr BuildPath in_groups = BuildPath::context_runs_in_groups;
+  for (const Case& c :
+       {Case{4, 12, 60000, 0}, Case{4, 30, 60000, 0}, Case{4, 45, 30000, 0}, Case{300, 6, 40000, 0},
+        Case{3, 40, 30000, 7}, Case{4, 12, 60000, 0, in_groups}, Case{4, 32, 60000, 0, in_groups},
+        Case{300, 7, 40000, 0, in_groups}, Case{2, 64, 30000, 5, in_groups}}) {
     SymbolRows rows(2, SymbolSequence(c.length));
     for (SymbolSequence& row : rows) {
       for (std::size_t i = 0; i < row.size(); ++i) {
@@ -361,22 +365,31 @@ TEST(ContextRunsSort, OrdersContextsAndSharedLengthsAsComparingSymbols) {
                                                                       : rng() % c.alphabet;
       }
     }
-    SCOPED_TRACE("alphabet " + std::to_string(c.alphabet) + " depth " + std::to_string(c.depth));
-    auto counted = count_contexts(packed(rows, c.alphabet), c.depth, c.depth, true,
-                                  TrieLimits{}, BuildPath::context_runs);
+    SCOPED_TRACE("alphabet " + std::to_string(c.alphabet) + " depth " + std::to_string(c.depth) +
+                 (c.path == in_groups ? " in groups" : ""));
+    auto counted =
+        count_contexts(packed(rows, c.alphabet), c.depth, c.depth, true, TrieLimits{}, c.path);
     ASSERT_TRUE(counted.has_value());
     const ContextRuns& runs = std::get<ContextRuns>(counted.value());
     ASSERT_EQ(runs.sample_size(), 2 * (c.length - c.depth));
+    std::vector<std::uint64_t> order;
+    std::size_t blocks = 0;
+    runs.visit_order([&](std::uint64_t first, auto block) {
+      ASSERT_EQ(first, order.size());
+      order.insert(order.end(), block.begin(), block.end());
+      ++blocks;
+    });
+    ASSERT_EQ(order.size(), runs.sample_size());
+    EXPECT_EQ(blocks > 1, c.path == in_groups);
     runs.visit_text([&](const auto& text) {
-      for (std::size_t k = 1; k < runs.order().size(); ++k) {
-        const auto a = static_cast<std::size_t>(runs.order()[k - 1]);
-        const auto b = static_cast<std::size_t>(runs.order()[k]);
+      for (std::size_t k = 1; k < order.size(); ++k) {
         std::uint64_t shared = 0;
-        while (shared < c.depth && text[a + shared] == text[b + shared]) {
+        while (shared < c.depth && text[order[k - 1] + shared] == text[order[k] + shared]) {
           ++shared;
         }
         ASSERT_EQ(runs.shared()[k], shared) << k;
-        ASSERT_TRUE(shared == c.depth || text[a + shared] < text[b + shared]) << k;
+        ASSERT_TRUE(shared == c.depth || text[order[k - 1] + shared] < text[order[k] + shared])
+            << k;
       }
     });
     if (c.depth <= 30) {

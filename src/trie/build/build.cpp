@@ -110,18 +110,24 @@ void check_arguments(std::uint64_t alphabet_size, TrieLimits limits) {
 }  // namespace
 
 // Dense tables where they apply and either nothing else does or the cost rule says so; depth by
-// depth for the full trie where dense tables do not apply; sorted contexts otherwise.
+// depth for the full trie where dense tables do not apply; sorted contexts otherwise, whole while
+// the text fits 32-bit indices and in groups past them, where contexts fit one code.
 BuildPath choose_build_path(const PackedRows& rows, std::uint64_t conditioning_depth,
                             std::uint64_t storage_depth, bool runs_wanted) {
   const std::uint64_t positions = rows.kept_positions(conditioning_depth);
   const std::uint64_t alphabet_size = rows.alphabet_size();
   const bool codes = detail::code_build_applies(alphabet_size, storage_depth, positions);
-  if (!runs_wanted || storage_depth == 0 || !ContextRuns::fits_in_text(rows)) {
+  const bool whole = ContextRuns::fits_in_text(rows);
+  if (!runs_wanted || storage_depth == 0 ||
+      (!whole && !ContextRuns::sorts_in_groups(alphabet_size, storage_depth))) {
     return codes ? BuildPath::dense_codes : BuildPath::depth_by_depth;
   }
   const bool tables_small = detail::deepest_table_within(alphabet_size, storage_depth,
                                                          positions * kTableCellsPerPosition);
-  return codes && tables_small ? BuildPath::dense_codes : BuildPath::context_runs;
+  if (codes && tables_small) {
+    return BuildPath::dense_codes;
+  }
+  return whole ? BuildPath::context_runs : BuildPath::context_runs_in_groups;
 }
 
 MessageOr<CountedContexts> count_contexts(PackedRows&& rows, std::uint64_t conditioning_depth,
@@ -166,7 +172,7 @@ MessageOr<CountedContexts> count_contexts(PackedRows&& rows, std::uint64_t condi
              detail::code_build_applies(alphabet_size, storage_depth, positions),
          "counting by codes outside its range");
   // Sorted contexts store no count entries while counting.
-  const bool folded = path == BuildPath::context_runs;
+  const bool folded = path == BuildPath::context_runs || path == BuildPath::context_runs_in_groups;
   if (symbol_failure &&
       !limits_reachable(positions, storage_depth,
                         folded ? TrieLimits{limits.max_nodes, kMaxCountEntries} : limits)) {
@@ -175,7 +181,7 @@ MessageOr<CountedContexts> count_contexts(PackedRows&& rows, std::uint64_t condi
   MessageOr<CountedContexts> counted = [&]() -> MessageOr<CountedContexts> {
     if (folded) {
       auto sorted = ContextRuns::sort(std::move(rows), conditioning_depth, storage_depth,
-                                      limits.max_nodes);
+                                      limits.max_nodes, path == BuildPath::context_runs_in_groups);
       if (!sorted) {
         return fail_message(std::move(sorted).error());
       }

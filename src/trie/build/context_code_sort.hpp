@@ -14,22 +14,23 @@
 namespace tesk {
 
 // A context (its text index) with the rest of its code, the bits below its bucket's number:
-// 32 bits where they hold it (8 bytes a context), else 64.
-template <class Rest>
+// 32 bits where they hold it (8 bytes a context), else 64; the index is 64 bits wide only for
+// texts past 32-bit indices.
+template <class Rest, class Index = std::int32_t>
 struct CodedContext {
   Rest rest;
-  std::int32_t context;
+  Index context;
 };
 
 // Sorts `items` on the low `key_bits` of their rests (ties in any order); `buffer` is scratch.
-template <class Rest>
-void sort_on_low_bits(std::span<CodedContext<Rest>> items, unsigned key_bits,
-                      std::vector<CodedContext<Rest>>& buffer) {
+template <class Rest, class Index>
+void sort_on_low_bits(std::span<CodedContext<Rest, Index>> items, unsigned key_bits,
+                      std::vector<CodedContext<Rest, Index>>& buffer) {
   constexpr unsigned kDigitBits = 8;
   constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
   // Below this many items a comparison sort beats counting digits.
   constexpr std::size_t kFewItems = 48;
-  const auto less = [](const CodedContext<Rest>& a, const CodedContext<Rest>& b) {
+  const auto less = [](const CodedContext<Rest, Index>& a, const CodedContext<Rest, Index>& b) {
     return a.rest < b.rest;
   };
   if (items.size() < kFewItems || key_bits == 0) {
@@ -49,8 +50,8 @@ void sort_on_low_bits(std::span<CodedContext<Rest>> items, unsigned key_bits,
     }
   }
   buffer.resize(std::max(buffer.size(), items.size()));
-  CodedContext<Rest>* from = items.data();
-  CodedContext<Rest>* to = buffer.data();
+  CodedContext<Rest, Index>* from = items.data();
+  CodedContext<Rest, Index>* to = buffer.data();
   for (unsigned pass = 0; pass < passes; ++pass) {
     std::array<std::uint32_t, kDigits>& start = starts[pass];
     if (std::find(start.begin(), start.end(), items.size()) != start.end()) {

@@ -21,6 +21,117 @@ unsigned rank_bits(std::uint64_t ranks) {
   return ranks <= 1 ? 1u : static_cast<unsigned>(std::bit_width(ranks - 1));
 }
 
+bool is_counted(const detail::ContextCodes& codes, std::uint64_t index) {
+  return ((codes.counted[index >> 6] >> (index & 63)) & 1) != 0;
+}
+
+// Calls visit(context, code) for every counted context: its leading code_symbols packed into 64
+// bits, most recent symbol highest, so that sorting the codes sorts the contexts on those
+// symbols. Within a row contexts run downward through the text, each one symbol further along,
+// so the code rolls from the one before.
+template <class Rank, class Visit>
+void for_each_code(const detail::ContextCodes& codes, const PageVector<Rank>& text, Visit&& visit) {
+  const unsigned bits = codes.symbol_bits;
+  const std::uint32_t symbols = codes.code_symbols;
+  std::uint64_t code = 0;
+  std::uint64_t previous = 0;  // the last context visited, or 0 for none
+  for (std::uint64_t i = text.size(); i > 1;) {
+    for (const std::uint64_t stop = poll_chunk_down(i, 1, 1); i > stop;) {
+      --i;
+      if (!is_counted(codes, i)) {
+        continue;
+      }
+      if (previous != i + 1) {
+        code = 0;
+        for (std::uint32_t d = 0; d < symbols; ++d) {
+          code = (code << bits) | text[i + d];
+        }
+      } else {
+        code = (code >> bits) | (std::uint64_t{text[i]} << (bits * (symbols - 1)));
+      }
+      visit(i, code);
+      previous = i;
+    }
+  }
+}
+
+// Counts the contexts of each bucket and gathers buckets into groups of about `group_size`
+// contexts (each at least one bucket), for sorting a group at a time.
+template <class Rank>
+void plan_groups(detail::ContextCodes& codes, const PageVector<Rank>& text,
+                 std::uint64_t group_size) {
+  const unsigned rest_bits = codes.symbol_bits * codes.code_symbols - codes.bucket_bits;
+  const std::size_t buckets = std::size_t{1} << codes.bucket_bits;
+  std::vector<std::uint64_t>& start = codes.bucket_start;
+  start.assign(buckets + 1, 0);
+  for_each_code(codes, text, [&](std::uint64_t /*context*/, std::uint64_t code) {
+    ++start[(code >> rest_bits) + 1];
+  });
+  for (std::size_t b = 0; b < buckets; ++b) {
+    start[b + 1] += start[b];
+  }
+  codes.group_start.assign(1, 0);
+  codes.largest_group = 0;
+  for (std::size_t first = 0; first < buckets;) {
+    std::size_t last = first + 1;
+    while (last < buckets && start[last + 1] - start[first] <= group_size) {
+      ++last;
+    }
+    codes.largest_group = std::max(codes.largest_group, start[last] - start[first]);
+    codes.group_start.push_back(last);
+    first = last;
+  }
+}
+
+// Sorts the contexts of one group by their codes and calls emit(k, context, code) for each in
+// sorted order, k counting from the first context of all. One scatter puts every context of the
+// group, with the rest of its code, in its bucket, each bucket small enough for the cache; each
+// is then sorted by radix on the rest. `coded` holds at least the group.
+template <class Rest, class Index, class Rank, class Emit>
+void sort_group_codes(const detail::ContextCodes& codes, const PageVector<Rank>& text,
+                      std::size_t group, PageVector<CodedContext<Rest, Index>>& coded,
+                      std::vector<CodedContext<Rest, Index>>& buffer, Emit&& emit) {
+  const unsigned rest_bits = codes.symbol_bits * codes.code_symbols - codes.bucket_bits;
+  const std::uint64_t rest_mask = (std::uint64_t{1} << rest_bits) - 1;
+  const std::vector<std::uint64_t>& start = codes.bucket_start;
+  const std::size_t first = codes.group_start[group];
+  const std::size_t last = codes.group_start[group + 1];
+  const std::uint64_t offset = start[first];
+  std::vector<std::uint64_t> next(start.begin() + static_cast<std::ptrdiff_t>(first),
+                                  start.begin() + static_cast<std::ptrdiff_t>(last));
+  for_each_code(codes, text, [&](std::uint64_t context, std::uint64_t code) {
+    const std::uint64_t bucket = code >> rest_bits;
+    if (bucket >= first && bucket < last) {
+      coded[next[bucket - first]++ - offset] = CodedContext<Rest, Index>{
+          static_cast<Rest>(code & rest_mask), static_cast<Index>(context)};
+    }
+  });
+  for (std::size_t b = first; b < last; ++b) {
+    const std::uint64_t begin = start[b];
+    const std::uint64_t end = start[b + 1];
+    poll_interruption(end - begin + 1);
+    sort_on_low_bits(
+        std::span<CodedContext<Rest, Index>>(coded.data() + (begin - offset), end - begin),
+        rest_bits, buffer);
+    for (std::uint64_t k = begin; k < end; ++k) {
+      const CodedContext<Rest, Index>& item = coded[k - offset];
+      emit(k, item.context, (std::uint64_t{b} << rest_bits) | item.rest);
+    }
+  }
+}
+
+// Whether the rests of codes need 64 bits.
+bool wide_rests(const detail::ContextCodes& codes) {
+  return codes.symbol_bits * codes.code_symbols - codes.bucket_bits > 32;
+}
+
+// How many leading symbols two codes share, given their exclusive or.
+std::uint32_t common_symbols(const detail::ContextCodes& codes, std::uint64_t differ) {
+  const unsigned width = codes.symbol_bits * codes.code_symbols;
+  return static_cast<std::uint32_t>(
+      (static_cast<unsigned>(std::countl_zero(differ)) - (64 - width)) / codes.symbol_bits);
+}
+
 }  // namespace
 
 // Builds one ContextRuns with its text in ranks of type Rank.
@@ -38,7 +149,8 @@ class ContextSorter {
       size += row.size > conditioning_ ? row.size : 0;
     }
     PageVector<Rank> text(size);
-    counted_.assign((size + 64) / 64, 0);
+    std::vector<std::uint64_t>& counted = runs_.codes_.counted;
+    counted.assign((size + 64) / 64, 0);
     const SymbolRanks<Rank> rank_of(observed);
     const auto rank = [&](Rank symbol) { return static_cast<Rank>(rank_of(symbol)); };
     std::uint64_t end = size;  // the text index one past where the row's reversal starts
@@ -55,7 +167,7 @@ class ContextSorter {
       // Position p of the row has its context at text index end - p, counted from the
       // conditioning depth on.
       for (std::uint64_t i = start + 1; i + conditioning_ <= end; ++i) {
-        counted_[i >> 6] |= std::uint64_t{1} << (i & 63);
+        counted[i >> 6] |= std::uint64_t{1} << (i & 63);
         ++positions_;
       }
       end = start;
@@ -67,27 +179,36 @@ class ContextSorter {
   void sort_contexts() {
     const PageVector<Rank>& text = std::get<PageVector<Rank>>(runs_.text_);
     if (positions_ == 0) {
+      runs_.in_groups_ = false;
+      runs_.codes_ = detail::ContextCodes();
       return;
     }
     // The leading symbols that fit one 64-bit code order most contexts; only contexts that
     // agree on all of them need more, and when too many do the suffix array does it all.
-    const unsigned bits = rank_bits(runs_.rank_count());
-    code_symbols_ = std::min<std::uint32_t>(depth_, 64 / bits);
-    bucket_bits_ = std::min(
-        bits * code_symbols_,
-        std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(positions_)),
-                             kLeastBucketBits + kBucketBitsBelowCount,
-                             kMostBucketBits + kBucketBitsBelowCount) -
-            kBucketBitsBelowCount);
-    if (bits * code_symbols_ - bucket_bits_ <= 32) {
-      sort_by_codes<std::uint32_t>(text);
+    detail::ContextCodes& codes = runs_.codes_;
+    codes.symbol_bits = rank_bits(runs_.rank_count());
+    codes.code_symbols = std::min<std::uint32_t>(depth_, 64 / codes.symbol_bits);
+    codes.bucket_bits =
+        std::min(codes.symbol_bits * codes.code_symbols,
+                 std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(positions_)),
+                                      kLeastBucketBits + kBucketBitsBelowCount,
+                                      kMostBucketBits + kBucketBitsBelowCount) -
+                     kBucketBitsBelowCount);
+    runs_.shared_.resize(positions_);
+    if (runs_.in_groups_) {
+      ensure(codes.code_symbols == depth_, "contexts sorted in groups need codes of full depth");
+      plan_groups(codes, text, (positions_ + kGroupsSortedAgain - 1) / kGroupsSortedAgain);
+      sort_all<std::int64_t>(text, /*keep_order=*/false);
     } else {
-      sort_by_codes<std::uint64_t>(text);
-    }
-    if (code_symbols_ < depth_ && !break_ties(text)) {
-      runs_.order_ = PageVector<std::int32_t>();
-      runs_.shared_ = PageVector<std::uint16_t>();
-      sort_by_suffixes(text);
+      plan_groups(codes, text, std::max(kLeastGroup, (positions_ + kGroups - 1) / kGroups));
+      runs_.order_.resize(positions_);
+      sort_all<std::int32_t>(text, /*keep_order=*/true);
+      if (codes.code_symbols < depth_ && !break_ties(text)) {
+        runs_.order_ = PageVector<std::int32_t>();
+        runs_.shared_ = PageVector<std::uint16_t>();
+        sort_by_suffixes(text);
+      }
+      runs_.codes_ = detail::ContextCodes();
     }
     std::uint64_t nodes = 1;
     for (const std::uint16_t shared : runs_.shared_) {
@@ -97,110 +218,33 @@ class ContextSorter {
   }
 
  private:
-  bool counted(std::uint64_t index) const {
-    return ((counted_[index >> 6] >> (index & 63)) & 1) != 0;
+  // Sorts every group, noting the shared lengths of neighbours from their codes and, with
+  // keep_order, the order itself. The groups' contexts take 8 or 16 bytes each while sorted.
+  template <class Index>
+  void sort_all(const PageVector<Rank>& text, bool keep_order) {
+    if (wide_rests(runs_.codes_)) {
+      sort_all<std::uint64_t, Index>(text, keep_order);
+    } else {
+      sort_all<std::uint32_t, Index>(text, keep_order);
+    }
   }
 
-  // The leading code_symbols_ of each context packed into 64 bits, most recent symbol highest:
-  // sorting the codes sorts the contexts on those symbols. One counting pass on the codes'
-  // leading bits and one scatter put every context with the rest of its code in its bucket,
-  // each bucket small enough for the cache; each is then sorted by radix on the rest, and
-  // neighbours' shared lengths come from their codes. The contexts with their rests take 8 or
-  // 16 bytes each, so they are scattered a group of buckets at a time.
-  template <class Rest>
-  void sort_by_codes(const PageVector<Rank>& text) {
-    const unsigned bits = rank_bits(runs_.rank_count());
-    const unsigned code_bits = bits * code_symbols_;
-    const unsigned bucket_bits = bucket_bits_;
-    const unsigned rest_bits = code_bits - bucket_bits;
-    const std::uint64_t rest_mask = (std::uint64_t{1} << rest_bits) - 1;
-    const std::size_t buckets = std::size_t{1} << bucket_bits;
-    std::vector<std::uint64_t> start(buckets + 1, 0);
-    for_each_code(text, bits, [&](std::uint64_t /*context*/, std::uint64_t code) {
-      ++start[(code >> rest_bits) + 1];
-    });
-    for (std::size_t b = 0; b < buckets; ++b) {
-      start[b + 1] += start[b];
-    }
-    runs_.order_.resize(positions_);
-    runs_.shared_.resize(positions_);
-    // Each group is a run of buckets: at least one, and as many more as group_size holds.
-    const std::uint64_t group_size = std::max(kLeastGroup, (positions_ + kGroups - 1) / kGroups);
-    std::vector<std::size_t> group_starts{0};
-    std::uint64_t largest_group = 0;
-    for (std::size_t first = 0; first < buckets;) {
-      std::size_t last = first + 1;
-      while (last < buckets && start[last + 1] - start[first] <= group_size) {
-        ++last;
-      }
-      largest_group = std::max(largest_group, start[last] - start[first]);
-      group_starts.push_back(last);
-      first = last;
-    }
-    PageVector<CodedContext<Rest>> coded(largest_group);
-    std::vector<CodedContext<Rest>> buffer;
+  template <class Rest, class Index>
+  void sort_all(const PageVector<Rank>& text, bool keep_order) {
+    const detail::ContextCodes& codes = runs_.codes_;
+    PageVector<CodedContext<Rest, Index>> coded(codes.largest_group);
+    std::vector<CodedContext<Rest, Index>> buffer;
     std::uint64_t previous_code = 0;
-    for (std::size_t group = 0; group + 1 < group_starts.size(); ++group) {
-      const std::size_t first = group_starts[group];
-      const std::size_t last = group_starts[group + 1];
-      const std::uint64_t offset = start[first];
-      std::vector<std::uint64_t> next(start.begin() + static_cast<std::ptrdiff_t>(first),
-                                      start.begin() + static_cast<std::ptrdiff_t>(last));
-      for_each_code(text, bits, [&](std::uint64_t context, std::uint64_t code) {
-        const std::uint64_t bucket = code >> rest_bits;
-        if (bucket >= first && bucket < last) {
-          coded[next[bucket - first]++ - offset] = CodedContext<Rest>{
-              static_cast<Rest>(code & rest_mask), static_cast<std::int32_t>(context)};
-        }
-      });
-      for (std::size_t b = first; b < last; ++b) {
-        const std::uint64_t begin = start[b];
-        const std::uint64_t end = start[b + 1];
-        poll_interruption(end - begin + 1);
-        sort_on_low_bits(
-            std::span<CodedContext<Rest>>(coded.data() + (begin - offset), end - begin),
-            rest_bits, buffer);
-        for (std::uint64_t k = begin; k < end; ++k) {
-          const CodedContext<Rest>& item = coded[k - offset];
-          const std::uint64_t code = (std::uint64_t{b} << rest_bits) | item.rest;
-          runs_.order_[k] = item.context;
-          runs_.shared_[k] = static_cast<std::uint16_t>(
-              k == 0 ? 0 : common_symbols(previous_code ^ code, code_bits, bits));
-          previous_code = code;
-        }
-      }
-    }
-  }
-
-  // How many leading symbols two codes of `width` bits share, given their exclusive or.
-  static std::uint32_t common_symbols(std::uint64_t differ, unsigned width, unsigned bits) {
-    return static_cast<std::uint32_t>(
-        (static_cast<unsigned>(std::countl_zero(differ)) - (64 - width)) / bits);
-  }
-
-  // Calls visit(context, code) for every counted context; within a row contexts run downward
-  // through the text, each one symbol further along, so the code rolls from the one before.
-  template <class Visit>
-  void for_each_code(const PageVector<Rank>& text, unsigned bits, Visit&& visit) const {
-    std::uint64_t code = 0;
-    std::uint64_t previous = 0;  // the last context visited, or 0 for none
-    for (std::uint64_t i = text.size(); i > 1;) {
-      for (const std::uint64_t stop = poll_chunk_down(i, 1, 1); i > stop;) {
-        --i;
-        if (!counted(i)) {
-          continue;
-        }
-        if (previous != i + 1) {
-          code = 0;
-          for (std::uint32_t d = 0; d < code_symbols_; ++d) {
-            code = (code << bits) | text[i + d];
-          }
-        } else {
-          code = (code >> bits) | (std::uint64_t{text[i]} << (bits * (code_symbols_ - 1)));
-        }
-        visit(i, code);
-        previous = i;
-      }
+    for (std::size_t group = 0; group + 1 < codes.group_start.size(); ++group) {
+      sort_group_codes(codes, text, group, coded, buffer,
+                       [&](std::uint64_t k, Index context, std::uint64_t code) {
+                         if (keep_order) {
+                           runs_.order_[k] = static_cast<std::int32_t>(context);
+                         }
+                         runs_.shared_[k] = static_cast<std::uint16_t>(
+                             k == 0 ? 0 : common_symbols(codes, previous_code ^ code));
+                         previous_code = code;
+                       });
     }
   }
 
@@ -212,7 +256,7 @@ class ContextSorter {
     const std::uint64_t most_tied = positions_ / kMostTied;
     std::uint64_t tied = 0;
     const auto later_symbols_less = [&](std::int32_t a, std::int32_t b) {
-      for (std::uint32_t d = code_symbols_; d < depth_; ++d) {
+      for (std::uint32_t d = runs_.codes_.code_symbols; d < depth_; ++d) {
         const Rank x = text[static_cast<std::uint64_t>(a) + d];
         const Rank y = text[static_cast<std::uint64_t>(b) + d];
         if (x != y) {
@@ -223,7 +267,7 @@ class ContextSorter {
     };
     for (std::uint64_t begin = 0; begin < positions_;) {
       std::uint64_t end = begin + 1;
-      while (end < positions_ && runs_.shared_[end] == code_symbols_) {
+      while (end < positions_ && runs_.shared_[end] == runs_.codes_.code_symbols) {
         ++end;
       }
       if (end - begin > 1) {
@@ -297,7 +341,7 @@ class ContextSorter {
         for (const std::uint64_t stop = poll_chunk_up(k, size, 2); k < stop; ++k) {
           const std::int32_t context = suffixes[k];
           least = std::min(least, shared_before[static_cast<std::uint64_t>(context)]);
-          if (counted(static_cast<std::uint64_t>(context))) {
+          if (is_counted(runs_.codes_, static_cast<std::uint64_t>(context))) {
             runs_.shared_.push_back(static_cast<std::uint16_t>(kept == 0 ? 0 : least));
             suffixes[kept++] = context;
             least = static_cast<std::int32_t>(depth_);
@@ -319,15 +363,16 @@ class ContextSorter {
   // order and shared lengths), or all of them when they are few.
   static constexpr std::uint64_t kGroups = 4;
   static constexpr std::uint64_t kLeastGroup = std::uint64_t{1} << 16;
+  // Contexts sorted again as they are read are sorted in this many groups, each sorted twice
+  // (once for the shared lengths, once for the walk) in 24 bytes a context of the group: 3
+  // bytes a position.
+  static constexpr std::uint64_t kGroupsSortedAgain = 8;
   static constexpr std::uint64_t kMostTied = 8;
   static constexpr std::uint64_t kMostInOneTie = std::uint64_t{1} << 16;
 
   ContextRuns& runs_;
   std::uint64_t conditioning_;
   std::uint32_t depth_;
-  std::uint32_t code_symbols_ = 0;  // the leading symbols of a context its code holds
-  unsigned bucket_bits_ = 0;        // the code's leading bits that number its bucket
-  std::vector<std::uint64_t> counted_;
   std::uint64_t positions_ = 0;
 };
 
@@ -342,14 +387,42 @@ bool ContextRuns::fits_in_text(const PackedRows& rows) {
   return true;
 }
 
+bool ContextRuns::sorts_in_groups(std::uint64_t alphabet_size, std::uint64_t storage_depth) {
+  return storage_depth >= 1 && storage_depth <= 64 / rank_bits(alphabet_size);
+}
+
+void ContextRuns::sort_group(std::size_t group, PageVector<std::int64_t>& block) const {
+  const std::uint64_t offset = codes_.bucket_start[codes_.group_start[group]];
+  block.resize(codes_.bucket_start[codes_.group_start[group + 1]] - offset);
+  visit_text([&](const auto& text) {
+    const auto sort = [&](auto rest) {
+      using Rest = decltype(rest);
+      PageVector<CodedContext<Rest, std::int64_t>> coded(block.size());
+      std::vector<CodedContext<Rest, std::int64_t>> buffer;
+      sort_group_codes(codes_, text, group, coded, buffer,
+                       [&](std::uint64_t k, std::int64_t context, std::uint64_t /*code*/) {
+                         block[k - offset] = context;
+                       });
+    };
+    if (wide_rests(codes_)) {
+      sort(std::uint64_t{});
+    } else {
+      sort(std::uint32_t{});
+    }
+  });
+}
+
 MessageOr<ContextRuns> ContextRuns::sort(PackedRows&& rows, std::uint64_t conditioning_depth,
-                                         std::uint64_t storage_depth, std::uint64_t max_nodes) {
+                                         std::uint64_t storage_depth, std::uint64_t max_nodes,
+                                         bool in_groups) {
   ensure(storage_depth <= conditioning_depth && storage_depth <= kMaxDepth,
          "context depth outside the trie's range");
-  ensure(fits_in_text(rows), "rows too long for one text");
+  ensure(in_groups ? sorts_in_groups(rows.alphabet_size(), storage_depth) : fits_in_text(rows),
+         "rows too long for one text");
   ContextRuns runs;
   runs.alphabet_size_ = rows.alphabet_size();
   runs.depth_ = static_cast<std::uint32_t>(storage_depth);
+  runs.in_groups_ = in_groups;
   const auto depth = static_cast<std::uint32_t>(storage_depth);
   // The text's ranks take the rows' width: ranks are never wider than the symbols they replace.
   rows.visit([&](const auto& views) {

@@ -144,36 +144,8 @@ class RunWalk {
         counter_(runs.rank_count()) {}
 
   Node run() {
-    const PageVector<std::int32_t>& order = runs_.order();
-    const PageVector<std::uint16_t>& shared = runs_.shared();
-    const std::size_t count = order.size();
     stack_.push_back(Open{0, 0});
-    std::uint64_t unpolled = 0;  // contexts walked since the last poll
-    for (std::size_t k = 0; k < count;) {
-      // A leaf: the contexts that share all D symbols.
-      std::size_t end = k + 1;
-      while (end < count && shared[end] == depth_) {
-        ++end;
-      }
-      const std::uint32_t next_shared = end < count ? shared[end] : 0;
-      unpolled += end - k;
-      if (unpolled >= kPollStride) {
-        poll_interruption(unpolled * kWorkPerContext);
-        unpolled = 0;
-      }
-      add_leaf(k, end, std::max(stack_.back().depth, next_shared));
-      // Close every open node deeper than where this leaf and the next part; the last one
-      // closed becomes the first child of a node at that depth when there is none yet.
-      while (stack_.back().depth > next_shared) {
-        const Open closing = stack_.back();
-        stack_.pop_back();
-        close(closing, std::max(stack_.back().depth, next_shared));
-      }
-      if (stack_.back().depth < next_shared) {
-        stack_.push_back(Open{next_shared, children_.size() - 1});
-      }
-      k = end;
-    }
+    runs_.visit_order([&](std::uint64_t first, auto order) { walk_block(first, order); });
     ensure(stack_.size() == 1, "open nodes left after the last context");
     const std::size_t first = stack_.back().first_child;
     merge_children_tallies(first);
@@ -187,15 +159,50 @@ class RunWalk {
     std::size_t first_child;  // index in children_
   };
 
-  void add_leaf(std::size_t begin, std::size_t end, std::uint32_t parent_depth) {
-    const PageVector<std::int32_t>& order = runs_.order();
+  // Walks the sorted contexts first .. first + order.size() - 1.
+  template <class Index>
+  void walk_block(std::uint64_t first, std::span<const Index> order) {
+    const PageVector<std::uint16_t>& shared = runs_.shared();
+    const std::uint64_t count = shared.size();
+    const std::uint64_t block_end = first + order.size();
+    for (std::uint64_t k = first; k < block_end;) {
+      // A leaf: the contexts that share all D symbols.
+      std::uint64_t end = k + 1;
+      while (end < count && shared[end] == depth_) {
+        ++end;
+      }
+      ensure(end <= block_end, "a leaf split between blocks of sorted contexts");
+      const std::uint32_t next_shared = end < count ? shared[end] : 0;
+      unpolled_ += end - k;
+      if (unpolled_ >= kPollStride) {
+        poll_interruption(unpolled_ * kWorkPerContext);
+        unpolled_ = 0;
+      }
+      add_leaf(order, k - first, end - first, std::max(stack_.back().depth, next_shared));
+      // Close every open node deeper than where this leaf and the next part; the last one
+      // closed becomes the first child of a node at that depth when there is none yet.
+      while (stack_.back().depth > next_shared) {
+        const Open closing = stack_.back();
+        stack_.pop_back();
+        close(closing, std::max(stack_.back().depth, next_shared));
+      }
+      if (stack_.back().depth < next_shared) {
+        stack_.push_back(Open{next_shared, children_.size() - 1});
+      }
+      k = end;
+    }
+  }
+
+  template <class Index>
+  void add_leaf(std::span<const Index> order, std::size_t begin, std::size_t end,
+                std::uint32_t parent_depth) {
     const std::size_t tally_begin = tallies_.size();
     for (std::size_t k = begin; k < end; ++k) {
       // The outcomes lie all over the text: fetch them well ahead.
       if (k + kAhead < order.size()) {
         prefetch_for_read(text_.data() + order[k + kAhead] - 1);
       }
-      const std::int32_t context = order[k];
+      const auto context = static_cast<std::uint64_t>(order[k]);
       const RunTally tally{1, runs_.position_key(context),
                            static_cast<std::uint32_t>(text_[context - 1])};
       if (end - begin == 1) {
@@ -209,10 +216,10 @@ class RunWalk {
     }
     const std::span<const RunTally> tallies(tallies_.data() + tally_begin,
                                             tallies_.size() - tally_begin);
-    children_.push_back(
-        visitor_.leaf(parent_depth, tallies, static_cast<std::uint64_t>(order[begin])));
+    const auto context = static_cast<std::uint64_t>(order[begin]);
+    children_.push_back(visitor_.leaf(parent_depth, tallies, context));
     tally_begin_.push_back(tally_begin);
-    context_.push_back(order[begin]);
+    context_.push_back(context);
   }
 
   // The node's tallies, from its children's, into merged_.
@@ -234,12 +241,11 @@ class RunWalk {
     const std::size_t first = node.first_child;
     ensure(first < children_.size(), "a closed node without children");
     const std::size_t tally_begin = tally_begin_[first];
-    const std::int32_t context = context_[first];
+    const std::uint64_t context = context_[first];
     merge_children_tallies(first);
     Node closed =
         visitor_.branch(node.depth, parent_depth, std::span<const Node>(children_).subspan(first),
-                        child_tallies(first), std::span<const RunTally>(merged_),
-                        static_cast<std::uint64_t>(context));
+                        child_tallies(first), std::span<const RunTally>(merged_), context);
     tallies_.resize(tally_begin);
     children_.resize(first);
     tally_begin_.resize(first);
@@ -262,10 +268,11 @@ class RunWalk {
   // start in tallies_ and one of its contexts.
   std::vector<Node> children_;
   std::vector<std::size_t> tally_begin_;
-  std::vector<std::int32_t> context_;
+  std::vector<std::uint64_t> context_;
   std::vector<RunTally> tallies_;
   std::vector<RunTally> merged_;
   TallyCounter counter_;
+  std::uint64_t unpolled_ = 0;  // contexts walked since the last poll
 };
 
 }  // namespace detail
