@@ -20,6 +20,24 @@ template <class Rest, class Index = std::int32_t>
 struct CodedContext {
   Rest rest;
   Index context;
+
+  static CodedContext of(Rest code_rest, std::uint64_t text_index) {
+    return CodedContext{code_rest, static_cast<Index>(text_index)};
+  }
+};
+
+// For sorts that want only the codes in order (the shared lengths of neighbours), not which
+// context has which: half the bytes or less.
+struct NoContext {};
+
+template <class Rest>
+struct CodedContext<Rest, NoContext> {
+  Rest rest;
+  static constexpr NoContext context{};
+
+  static CodedContext of(Rest code_rest, std::uint64_t /*text_index*/) {
+    return CodedContext{code_rest};
+  }
 };
 
 // Sorts `items` on the low `key_bits` of their rests (ties in any order); `buffer` is scratch.

@@ -3,14 +3,15 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <type_traits>
 #include <utility>
 
 #include "common/internal_failure.hpp"
 #include "common/interruption.hpp"
 #include "common/portability.hpp"
 #include "trie/build/context_code_sort.hpp"
-#include "trie/count_trie.hpp"
 #include "trie/build/suffix_array.hpp"
+#include "trie/count_trie.hpp"
 
 namespace tesk {
 
@@ -55,11 +56,9 @@ void for_each_code(const detail::ContextCodes& codes, const PageVector<Rank>& te
   }
 }
 
-// Counts the contexts of each bucket and gathers buckets into groups of about `group_size`
-// contexts (each at least one bucket), for sorting a group at a time.
+// Counts the contexts of each bucket: where each starts in sorted order.
 template <class Rank>
-void plan_groups(detail::ContextCodes& codes, const PageVector<Rank>& text,
-                 std::uint64_t group_size) {
+void count_buckets(detail::ContextCodes& codes, const PageVector<Rank>& text) {
   const unsigned rest_bits = codes.symbol_bits * codes.code_symbols - codes.bucket_bits;
   const std::size_t buckets = std::size_t{1} << codes.bucket_bits;
   std::vector<std::uint64_t>& start = codes.bucket_start;
@@ -70,6 +69,13 @@ void plan_groups(detail::ContextCodes& codes, const PageVector<Rank>& text,
   for (std::size_t b = 0; b < buckets; ++b) {
     start[b + 1] += start[b];
   }
+}
+
+// Gathers the buckets into groups of about `group_size` contexts (each at least one bucket), for
+// sorting a group at a time.
+void group_buckets(detail::ContextCodes& codes, std::uint64_t group_size) {
+  const std::vector<std::uint64_t>& start = codes.bucket_start;
+  const std::size_t buckets = start.size() - 1;
   codes.group_start.assign(1, 0);
   codes.largest_group = 0;
   for (std::size_t first = 0; first < buckets;) {
@@ -102,8 +108,8 @@ void sort_group_codes(const detail::ContextCodes& codes, const PageVector<Rank>&
   for_each_code(codes, text, [&](std::uint64_t context, std::uint64_t code) {
     const std::uint64_t bucket = code >> rest_bits;
     if (bucket >= first && bucket < last) {
-      coded[next[bucket - first]++ - offset] = CodedContext<Rest, Index>{
-          static_cast<Rest>(code & rest_mask), static_cast<Index>(context)};
+      coded[next[bucket - first]++ - offset] =
+          CodedContext<Rest, Index>::of(static_cast<Rest>(code & rest_mask), context);
     }
   });
   for (std::size_t b = first; b < last; ++b) {
@@ -195,14 +201,18 @@ class ContextSorter {
                                       kMostBucketBits + kBucketBitsBelowCount) -
                      kBucketBitsBelowCount);
     runs_.shared_.resize(positions_);
+    count_buckets(codes, text);
     if (runs_.in_groups_) {
       ensure(codes.code_symbols == depth_, "contexts sorted in groups need codes of full depth");
-      plan_groups(codes, text, (positions_ + kGroupsSortedAgain - 1) / kGroupsSortedAgain);
-      sort_all<std::int64_t>(text, /*keep_order=*/false);
+      // The shared lengths need only the codes, a few groups of 4 or 8 bytes each; the walk's
+      // groups are smaller, holding contexts too.
+      group_buckets(codes, (positions_ + kGroupsOfCodes - 1) / kGroupsOfCodes);
+      sort_all<NoContext>(text);
+      group_buckets(codes, (positions_ + kGroupsSortedAgain - 1) / kGroupsSortedAgain);
     } else {
-      plan_groups(codes, text, std::max(kLeastGroup, (positions_ + kGroups - 1) / kGroups));
+      group_buckets(codes, std::max(kLeastGroup, (positions_ + kGroups - 1) / kGroups));
       runs_.order_.resize(positions_);
-      sort_all<std::int32_t>(text, /*keep_order=*/true);
+      sort_all<std::int32_t>(text);
       if (codes.code_symbols < depth_ && !break_ties(text)) {
         runs_.order_ = PageVector<std::int32_t>();
         runs_.shared_ = PageVector<std::uint16_t>();
@@ -219,18 +229,19 @@ class ContextSorter {
 
  private:
   // Sorts every group, noting the shared lengths of neighbours from their codes and, with
-  // keep_order, the order itself. The groups' contexts take 8 or 16 bytes each while sorted.
+  // Index std::int32_t, the order itself (NoContext: the codes alone). The groups' items take 4
+  // to 16 bytes each while sorted.
   template <class Index>
-  void sort_all(const PageVector<Rank>& text, bool keep_order) {
+  void sort_all(const PageVector<Rank>& text) {
     if (wide_rests(runs_.codes_)) {
-      sort_all<std::uint64_t, Index>(text, keep_order);
+      sort_all<std::uint64_t, Index>(text);
     } else {
-      sort_all<std::uint32_t, Index>(text, keep_order);
+      sort_all<std::uint32_t, Index>(text);
     }
   }
 
   template <class Rest, class Index>
-  void sort_all(const PageVector<Rank>& text, bool keep_order) {
+  void sort_all(const PageVector<Rank>& text) {
     const detail::ContextCodes& codes = runs_.codes_;
     PageVector<CodedContext<Rest, Index>> coded(codes.largest_group);
     std::vector<CodedContext<Rest, Index>> buffer;
@@ -238,8 +249,8 @@ class ContextSorter {
     for (std::size_t group = 0; group + 1 < codes.group_start.size(); ++group) {
       sort_group_codes(codes, text, group, coded, buffer,
                        [&](std::uint64_t k, Index context, std::uint64_t code) {
-                         if (keep_order) {
-                           runs_.order_[k] = static_cast<std::int32_t>(context);
+                         if constexpr (std::is_same_v<Index, std::int32_t>) {
+                           runs_.order_[k] = context;
                          }
                          runs_.shared_[k] = static_cast<std::uint16_t>(
                              k == 0 ? 0 : common_symbols(codes, previous_code ^ code));
@@ -363,9 +374,11 @@ class ContextSorter {
   // order and shared lengths), or all of them when they are few.
   static constexpr std::uint64_t kGroups = 4;
   static constexpr std::uint64_t kLeastGroup = std::uint64_t{1} << 16;
-  // Contexts sorted again as they are read are sorted in this many groups, each sorted twice
-  // (once for the shared lengths, once for the walk) in 24 bytes a context of the group: 3
-  // bytes a position.
+  // Contexts sorted again as they are read: their codes alone are sorted in this many groups
+  // for the shared lengths (at most 2 bytes a position), then the contexts in smaller groups
+  // each time the walk reads them (24 bytes a context of the group: 3 bytes a position). Each
+  // group costs a pass over the text.
+  static constexpr std::uint64_t kGroupsOfCodes = 4;
   static constexpr std::uint64_t kGroupsSortedAgain = 8;
   static constexpr std::uint64_t kMostTied = 8;
   static constexpr std::uint64_t kMostInOneTie = std::uint64_t{1} << 16;
@@ -391,24 +404,15 @@ bool ContextRuns::sorts_in_groups(std::uint64_t alphabet_size, std::uint64_t sto
   return storage_depth >= 1 && storage_depth <= 64 / rank_bits(alphabet_size);
 }
 
-void ContextRuns::sort_group(std::size_t group, PageVector<std::int64_t>& block) const {
+void ContextRuns::sort_group(std::size_t group, GroupScratch& scratch) const {
   const std::uint64_t offset = codes_.bucket_start[codes_.group_start[group]];
-  block.resize(codes_.bucket_start[codes_.group_start[group + 1]] - offset);
+  scratch.order.resize(codes_.bucket_start[codes_.group_start[group + 1]] - offset);
+  scratch.coded.resize(std::max(scratch.coded.size(), scratch.order.size()));
   visit_text([&](const auto& text) {
-    const auto sort = [&](auto rest) {
-      using Rest = decltype(rest);
-      PageVector<CodedContext<Rest, std::int64_t>> coded(block.size());
-      std::vector<CodedContext<Rest, std::int64_t>> buffer;
-      sort_group_codes(codes_, text, group, coded, buffer,
-                       [&](std::uint64_t k, std::int64_t context, std::uint64_t /*code*/) {
-                         block[k - offset] = context;
-                       });
-    };
-    if (wide_rests(codes_)) {
-      sort(std::uint64_t{});
-    } else {
-      sort(std::uint32_t{});
-    }
+    sort_group_codes(codes_, text, group, scratch.coded, scratch.buffer,
+                     [&](std::uint64_t k, std::int64_t context, std::uint64_t /*code*/) {
+                       scratch.order[k - offset] = context;
+                     });
   });
 }
 

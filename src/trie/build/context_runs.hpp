@@ -19,6 +19,7 @@
 
 #include "common/error.hpp"
 #include "common/page_memory.hpp"
+#include "trie/build/context_code_sort.hpp"
 #include "trie/packed_rows.hpp"
 
 namespace tesk {
@@ -85,11 +86,11 @@ class ContextRuns {
       visit(std::uint64_t{0}, std::span<const std::int32_t>(order_.data(), order_.size()));
       return;
     }
-    PageVector<std::int64_t> block;
+    GroupScratch scratch;
     for (std::size_t group = 0; group + 1 < codes_.group_start.size(); ++group) {
-      sort_group(group, block);
+      sort_group(group, scratch);
       visit(codes_.bucket_start[codes_.group_start[group]],
-            std::span<const std::int64_t>(block.data(), block.size()));
+            std::span<const std::int64_t>(scratch.order.data(), scratch.order.size()));
     }
   }
 
@@ -105,8 +106,15 @@ class ContextRuns {
  private:
   ContextRuns() = default;
 
-  // The sorted contexts of one group of buckets, into `block`.
-  void sort_group(std::size_t group, PageVector<std::int64_t>& block) const;
+  // One group's sorted contexts, and the room for sorting them, kept from group to group.
+  struct GroupScratch {
+    PageVector<std::int64_t> order;
+    PageVector<CodedContext<std::uint64_t, std::int64_t>> coded;
+    std::vector<CodedContext<std::uint64_t, std::int64_t>> buffer;
+  };
+
+  // The sorted contexts of one group of buckets, into scratch.order.
+  void sort_group(std::size_t group, GroupScratch& scratch) const;
 
   std::variant<PageVector<std::uint8_t>, PageVector<std::uint16_t>, PageVector<std::uint32_t>>
       text_;
