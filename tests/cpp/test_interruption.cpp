@@ -84,8 +84,8 @@ TEST(Interruption, APendingStopEndsEveryPhaseAtItsFirstPoll) {
   const std::vector<std::uint8_t> text(row.begin(), row.end());
   std::vector<std::int32_t> suffixes(text.size());
   expect_stops_at_once("suffix array", [&] { suffix_array<std::uint8_t>(text, 4, suffixes); });
-  for (const BuildPath path :
-       {BuildPath::dense_codes, BuildPath::depth_by_depth, BuildPath::context_runs}) {
+  for (const BuildPath path : {BuildPath::dense_codes, BuildPath::depth_by_depth,
+                               BuildPath::context_runs, BuildPath::context_runs_in_groups}) {
     expect_stops_at_once("counting", [&] {
       (void)count_contexts(trie_test::packed(rows, 4), 8, 8, true, {}, path);
     });
@@ -97,6 +97,11 @@ TEST(Interruption, APendingStopEndsEveryPhaseAtItsFirstPoll) {
   const BctRule rule(4, 20, 0.5);
   RunScorer<BctRule> scorer(rule, 20);
   expect_stops_at_once("walk over sorted contexts", [&] { (void)walk_runs(runs, scorer); });
+  auto in_groups = count_contexts(trie_test::packed(rows, 4), 20, 20, true, {},
+                                  BuildPath::context_runs_in_groups);
+  ASSERT_TRUE(in_groups.has_value());
+  expect_stops_at_once("walk over contexts sorted in groups",
+                       [&] { (void)walk_runs(std::get<ContextRuns>(in_groups.value()), scorer); });
   const SelectionSettings bct{SelectionMethod::bct, 0.5, 1.0};
   expect_stops_at_once("selection over runs", [&] { (void)select_over_runs(runs, bct); });
   auto full = trie_test::full_trie(rows, 4, 8, 8);

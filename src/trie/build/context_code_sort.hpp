@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -40,10 +41,13 @@ struct CodedContext<Rest, NoContext> {
   }
 };
 
-// Sorts `items` on the low `key_bits` of their rests (ties in any order); `buffer` is scratch.
-template <class Rest, class Index>
-void sort_on_low_bits(std::span<CodedContext<Rest, Index>> items, unsigned key_bits,
-                      std::vector<CodedContext<Rest, Index>>& buffer) {
+namespace detail {
+
+// Sorts `items` on the low `key_bits` of their rests by radix, counting each digit's items in
+// Count, which holds items.size().
+template <class Count, class Rest, class Index>
+void sort_by_digits(std::span<CodedContext<Rest, Index>> items, unsigned key_bits,
+                    std::vector<CodedContext<Rest, Index>>& buffer) {
   constexpr unsigned kDigitBits = 8;
   constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
   // Below this many items a comparison sort beats counting digits.
@@ -58,7 +62,7 @@ void sort_on_low_bits(std::span<CodedContext<Rest, Index>> items, unsigned key_b
     return;
   }
   const unsigned passes = (key_bits + kDigitBits - 1) / kDigitBits;
-  std::array<std::array<std::uint32_t, kDigits>, 8 * sizeof(Rest) / kDigitBits> starts{};
+  std::array<std::array<Count, kDigits>, 8 * sizeof(Rest) / kDigitBits> starts{};
   // A bucket of many equal codes can hold most contexts: poll as a long loop would.
   for (std::size_t i = 0; i < items.size();) {
     for (const std::size_t stop = poll_chunk_up(i, items.size(), passes); i < stop; ++i) {
@@ -71,13 +75,13 @@ void sort_on_low_bits(std::span<CodedContext<Rest, Index>> items, unsigned key_b
   CodedContext<Rest, Index>* from = items.data();
   CodedContext<Rest, Index>* to = buffer.data();
   for (unsigned pass = 0; pass < passes; ++pass) {
-    std::array<std::uint32_t, kDigits>& start = starts[pass];
+    std::array<Count, kDigits>& start = starts[pass];
     if (std::find(start.begin(), start.end(), items.size()) != start.end()) {
       continue;  // one digit for all: the order stands
     }
-    std::uint32_t sum = 0;
-    for (std::uint32_t& digit_start : start) {
-      const std::uint32_t count = digit_start;
+    Count sum = 0;
+    for (Count& digit_start : start) {
+      const Count count = digit_start;
       digit_start = sum;
       sum += count;
     }
@@ -91,6 +95,20 @@ void sort_on_low_bits(std::span<CodedContext<Rest, Index>> items, unsigned key_b
   }
   if (from != items.data()) {
     std::copy(from, from + items.size(), items.data());
+  }
+}
+
+}  // namespace detail
+
+// Sorts `items` on the low `key_bits` of their rests (ties in any order); `buffer` is scratch.
+// Digits are counted in 32 bits unless a bucket holds more items than that (past 2^32 contexts).
+template <class Rest, class Index>
+void sort_on_low_bits(std::span<CodedContext<Rest, Index>> items, unsigned key_bits,
+                      std::vector<CodedContext<Rest, Index>>& buffer) {
+  if (items.size() > std::numeric_limits<std::uint32_t>::max()) {
+    detail::sort_by_digits<std::uint64_t>(items, key_bits, buffer);
+  } else {
+    detail::sort_by_digits<std::uint32_t>(items, key_bits, buffer);
   }
 }
 
