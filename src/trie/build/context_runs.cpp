@@ -234,14 +234,14 @@ class ContextSorter {
   template <class Index>
   void sort_all(const PageVector<Rank>& text) {
     if (wide_rests(runs_.codes_)) {
-      sort_all<std::uint64_t, Index>(text);
+      sort_all_with_rests<std::uint64_t, Index>(text);
     } else {
-      sort_all<std::uint32_t, Index>(text);
+      sort_all_with_rests<std::uint32_t, Index>(text);
     }
   }
 
   template <class Rest, class Index>
-  void sort_all(const PageVector<Rank>& text) {
+  void sort_all_with_rests(const PageVector<Rank>& text) {
     const detail::ContextCodes& codes = runs_.codes_;
     PageVector<CodedContext<Rest, Index>> coded(codes.largest_group);
     std::vector<CodedContext<Rest, Index>> buffer;
@@ -421,8 +421,9 @@ MessageOr<ContextRuns> ContextRuns::sort(PackedRows&& rows, std::uint64_t condit
                                          bool in_groups) {
   ensure(storage_depth <= conditioning_depth && storage_depth <= kMaxDepth,
          "context depth outside the trie's range");
-  ensure(in_groups ? sorts_in_groups(rows.alphabet_size(), storage_depth) : fits_in_text(rows),
-         "rows too long for one text");
+  ensure(
+      in_groups ? sorts_in_groups(rows.alphabet_size(), storage_depth) : fits_in_text(rows),
+      in_groups ? "contexts longer than one code, sorted in groups" : "rows too long for one text");
   ContextRuns runs;
   runs.alphabet_size_ = rows.alphabet_size();
   runs.depth_ = static_cast<std::uint32_t>(storage_depth);
