@@ -59,7 +59,7 @@ void for_each_code(const detail::ContextCodes& codes, const PageVector<Rank>& te
 // Counts the contexts of each bucket: where each starts in sorted order.
 template <class Rank>
 void count_buckets(detail::ContextCodes& codes, const PageVector<Rank>& text) {
-  const unsigned rest_bits = codes.symbol_bits * codes.code_symbols - codes.bucket_bits;
+  const unsigned rest_bits = codes.rest_bits();
   const std::size_t buckets = std::size_t{1} << codes.bucket_bits;
   std::vector<std::uint64_t>& start = codes.bucket_start;
   start.assign(buckets + 1, 0);
@@ -97,7 +97,7 @@ template <class Rest, class Index, class Rank, class Emit>
 void sort_group_codes(const detail::ContextCodes& codes, const PageVector<Rank>& text,
                       std::size_t group, PageVector<CodedContext<Rest, Index>>& coded,
                       std::vector<CodedContext<Rest, Index>>& buffer, Emit&& emit) {
-  const unsigned rest_bits = codes.symbol_bits * codes.code_symbols - codes.bucket_bits;
+  const unsigned rest_bits = codes.rest_bits();
   const std::uint64_t rest_mask = (std::uint64_t{1} << rest_bits) - 1;
   const std::vector<std::uint64_t>& start = codes.bucket_start;
   const std::size_t first = codes.group_start[group];
@@ -126,16 +126,11 @@ void sort_group_codes(const detail::ContextCodes& codes, const PageVector<Rank>&
   }
 }
 
-// Whether the rests of codes need 64 bits.
-bool wide_rests(const detail::ContextCodes& codes) {
-  return codes.symbol_bits * codes.code_symbols - codes.bucket_bits > 32;
-}
-
 // How many leading symbols two codes share, given their exclusive or.
 std::uint32_t common_symbols(const detail::ContextCodes& codes, std::uint64_t differ) {
-  const unsigned width = codes.symbol_bits * codes.code_symbols;
   return static_cast<std::uint32_t>(
-      (static_cast<unsigned>(std::countl_zero(differ)) - (64 - width)) / codes.symbol_bits);
+      (static_cast<unsigned>(std::countl_zero(differ)) - (64 - codes.code_bits())) /
+      codes.symbol_bits);
 }
 
 }  // namespace
@@ -194,12 +189,11 @@ class ContextSorter {
     detail::ContextCodes& codes = runs_.codes_;
     codes.symbol_bits = rank_bits(runs_.rank_count());
     codes.code_symbols = std::min<std::uint32_t>(depth_, 64 / codes.symbol_bits);
-    codes.bucket_bits =
-        std::min(codes.symbol_bits * codes.code_symbols,
-                 std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(positions_)),
-                                      kLeastBucketBits + kBucketBitsBelowCount,
-                                      kMostBucketBits + kBucketBitsBelowCount) -
-                     kBucketBitsBelowCount);
+    codes.bucket_bits = std::min(
+        codes.code_bits(), std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(positions_)),
+                                                kLeastBucketBits + kBucketBitsBelowCount,
+                                                kMostBucketBits + kBucketBitsBelowCount) -
+                               kBucketBitsBelowCount);
     runs_.shared_.resize(positions_);
     count_buckets(codes, text);
     if (runs_.in_groups_) {
@@ -233,7 +227,7 @@ class ContextSorter {
   // to 16 bytes each while sorted.
   template <class Index>
   void sort_all(const PageVector<Rank>& text) {
-    if (wide_rests(runs_.codes_)) {
+    if (runs_.codes_.rest_bits() > 32) {
       sort_all_with_rests<std::uint64_t, Index>(text);
     } else {
       sort_all_with_rests<std::uint32_t, Index>(text);

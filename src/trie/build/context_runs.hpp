@@ -36,6 +36,10 @@ struct ContextCodes {
   std::vector<std::uint64_t> bucket_start;  // where each bucket starts in sorted order, then n
   std::vector<std::size_t> group_start;     // each group's first bucket, then the bucket count
   std::uint64_t largest_group = 0;          // contexts in the largest group
+
+  unsigned code_bits() const noexcept { return symbol_bits * code_symbols; }
+  // The code's bits below its bucket's number.
+  unsigned rest_bits() const noexcept { return code_bits() - bucket_bits; }
 };
 
 }  // namespace detail
@@ -53,7 +57,7 @@ class ContextRuns {
   // storage_depth) with it, and storage_depth <= conditioning_depth.
   static MessageOr<ContextRuns> sort(PackedRows&& rows, std::uint64_t conditioning_depth,
                                      std::uint64_t storage_depth, std::uint64_t max_nodes,
-                                     bool in_groups = false);
+                                     bool in_groups);
 
   // Whether the rows' symbols fit the text's 32-bit indices.
   static bool fits_in_text(const PackedRows& rows);
